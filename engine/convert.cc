@@ -1,0 +1,127 @@
+#include "engine/convert.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "engine/line_end_filter.h"
+#include "platform/platform.h"
+
+namespace crv {
+
+namespace {
+
+// Large blocks keep the system-call count low; two buffers of this size are
+// all the memory the copy uses, whatever the file's size.
+constexpr size_t kReadBlock = 256 * 1024;
+constexpr size_t kWriteBlock = 256 * 1024;
+
+// Collects the filter's output and writes it to the file in large blocks.
+class BufferedFileSink : public ByteSink {
+ public:
+  explicit BufferedFileSink(platform::OutputFile* file)
+      : file_(file), buffer_(new char[kWriteBlock]) {}
+
+  bool Write(const char* data, size_t size) override {
+    if (size <= kWriteBlock - used_) {
+      std::memcpy(buffer_.get() + used_, data, size);
+      used_ += size;
+      return true;
+    }
+    if (!Flush()) return false;
+    if (size >= kWriteBlock) return file_->Write(data, size);
+    std::memcpy(buffer_.get(), data, size);
+    used_ = size;
+    return true;
+  }
+
+  bool Flush() {
+    size_t n = used_;
+    used_ = 0;
+    return n == 0 || file_->Write(buffer_.get(), n);
+  }
+
+ private:
+  platform::OutputFile* file_;
+  std::unique_ptr<char[]> buffer_;
+  size_t used_ = 0;
+};
+
+bool CopyFiltered(platform::InputFile* in, platform::OutputFile* out, bool add_cr) {
+  BufferedFileSink sink(out);
+  LineEndFilter filter(add_cr, &sink);
+  std::unique_ptr<char[]> block(new char[kReadBlock]);
+  for (;;) {
+    if (platform::InterruptRequested()) return false;
+    size_t got = 0;
+    switch (in->Read(block.get(), kReadBlock, &got)) {
+      case platform::ReadResult::kError:
+        return false;
+      case platform::ReadResult::kEnd:
+        return filter.Finish() && sink.Flush();
+      case platform::ReadResult::kData:
+        if (!filter.Feed(block.get(), got)) return false;
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+bool ConvertLineEnds(const std::string& source, const std::string& destination, bool add_cr) {
+  platform::InputFile in;
+  if (!in.Open(source)) return false;
+  platform::OutputFile out;
+  if (!out.Create(destination, in)) return false;
+  bool copied;
+  try {
+    copied = CopyFiltered(&in, &out, add_cr);
+  } catch (const std::bad_alloc&) {
+    copied = false;
+  }
+  // The output is committed (made durable and closed) only after a complete
+  // copy; after a failure `out` is closed unchecked by its destructor.
+  return copied && out.Commit();
+}
+
+std::string BackupName(const std::string& target, int n) {
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".crv#%.3d", n);
+  return target + suffix;
+}
+
+bool MakeBackup(const std::string& target, std::string* backup) {
+  backup->clear();
+  if (!platform::FileIsPresent(target)) return false;
+  for (int n = 1;; ++n) {
+    std::string candidate = BackupName(target, n);
+    if (!platform::FileIsPresent(candidate)) {
+      if (!platform::RenameNoReplace(target, candidate)) return false;
+      *backup = candidate;
+      return true;
+    }
+    // The counter stops at its maximum rather than wrapping around.
+    if (n == INT_MAX) return false;
+  }
+}
+
+bool ReplaceInPlace(const std::string& target, bool add_cr) {
+  platform::InterruptScope interrupts;
+  std::string backup;
+  if (!MakeBackup(target, &backup)) return false;
+  if (ConvertLineEnds(backup, target, add_cr)) {
+    // A backup that cannot be deleted stays on the disk; the conversion
+    // itself succeeded.
+    platform::RemoveFile(backup);
+    return true;
+  }
+  if (platform::FileIsPresent(target)) platform::RemoveFile(target);
+  // The rename never replaces: when the partial output could not be deleted,
+  // the original bytes stay in the backup.
+  platform::RenameNoReplace(backup, target);
+  return false;
+}
+
+}  // namespace crv

@@ -1,0 +1,33 @@
+// Converting a whole file into a new one, and doing it in place safely.
+#ifndef CRV_ENGINE_CONVERT_H_
+#define CRV_ENGINE_CONVERT_H_
+
+#include <string>
+
+namespace crv {
+
+// Copies `source` into a newly created `destination` (truncated if present),
+// rewriting line ends as LineEndFilter does. True only when every byte of the
+// source was read and every output byte is on stable storage; false on any
+// failure or interruption, leaving whatever was written in `destination`.
+// Both files are closed on return. Prints nothing.
+bool ConvertLineEnds(const std::string& source, const std::string& destination, bool add_cr);
+
+// The backup name for `target` with counter `n`: target + ".crv#" + n with at
+// least three digits.
+std::string BackupName(const std::string& target, int n);
+
+// Renames `target` to the first backup name that is not present. False when
+// the target is absent, every counter value is taken, or the rename fails;
+// the target is then unchanged.
+bool MakeBackup(const std::string& target, std::string* backup);
+
+// Converts `target` in place through a backup: true when the target holds the
+// converted bytes (the backup is deleted, or left if it cannot be); false when
+// the conversion failed, the target then holding its former bytes again, or,
+// when even that restore failed, those bytes remaining in the backup.
+bool ReplaceInPlace(const std::string& target, bool add_cr);
+
+}  // namespace crv
+
+#endif  // CRV_ENGINE_CONVERT_H_

@@ -1,0 +1,103 @@
+#include "engine/convert.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace crv {
+namespace {
+
+class ConvertTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/crv_convert_test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { ASSERT_EQ(std::system(("rm -rf " + dir_).c_str()), 0); }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  static void Put(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  static std::string Get(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  static bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+  std::string dir_;
+};
+
+TEST(BackupNameTest, AtLeastThreeDigits) {
+  EXPECT_EQ(BackupName("memo.txt", 1), "memo.txt.crv#001");
+  EXPECT_EQ(BackupName("memo.txt", 42), "memo.txt.crv#042");
+  EXPECT_EQ(BackupName("memo.txt", 999), "memo.txt.crv#999");
+  EXPECT_EQ(BackupName("memo.txt", 1000), "memo.txt.crv#1000");
+  EXPECT_EQ(BackupName("d/m", 2147483647), "d/m.crv#2147483647");
+}
+
+TEST_F(ConvertTest, LargeFileAcrossBlocksBothWays) {
+  // Lines straddle every block boundary; the result is checked against the
+  // same text built in the other form.
+  std::string dos, unix_form;
+  for (int i = 0; i < 100000; ++i) {
+    std::string line = "line " + std::string(i % 7 == 0 ? "\r\r" : "") + std::to_string(i);
+    dos += line + "\r\n";
+    unix_form += line + "\n";
+  }
+  Put(Path("f"), dos);
+  ASSERT_TRUE(ReplaceInPlace(Path("f"), false));
+  EXPECT_TRUE(Get(Path("f")) == unix_form);
+  ASSERT_TRUE(ReplaceInPlace(Path("f"), true));
+  EXPECT_TRUE(Get(Path("f")) == dos);
+  EXPECT_FALSE(Exists(Path("f.crv#001")));
+}
+
+TEST_F(ConvertTest, SkipsExistingBackupsAndLeavesThem) {
+  Put(Path("a.txt"), "x\n");
+  Put(Path("a.txt.crv#001"), "one");
+  Put(Path("a.txt.crv#003"), "three");
+  std::string backup;
+  ASSERT_TRUE(MakeBackup(Path("a.txt"), &backup));
+  EXPECT_EQ(backup, Path("a.txt.crv#002"));
+  EXPECT_EQ(Get(backup), "x\n");
+  EXPECT_FALSE(Exists(Path("a.txt")));
+  EXPECT_EQ(Get(Path("a.txt.crv#001")), "one");
+}
+
+TEST_F(ConvertTest, FailedRenameLeavesTargetUnchanged) {
+  Put(Path("a.txt"), "x\n");
+  ASSERT_EQ(mkdir(Path("a.txt.crv#001").c_str(), 0700), 0);
+  EXPECT_FALSE(ReplaceInPlace(Path("a.txt"), true));
+  EXPECT_EQ(Get(Path("a.txt")), "x\n");
+  std::string none;
+  EXPECT_FALSE(MakeBackup(Path("missing"), &none));
+}
+
+TEST_F(ConvertTest, MissingSourceCreatesNothing) {
+  EXPECT_FALSE(ConvertLineEnds(Path("none"), Path("out"), true));
+  EXPECT_FALSE(Exists(Path("out")));
+}
+
+TEST_F(ConvertTest, KeepsPermissionBits) {
+  for (mode_t mode : {0600, 0755, 0640, 0444}) {
+    Put(Path("m"), "a\n");
+    ASSERT_EQ(chmod(Path("m").c_str(), mode), 0);
+    ASSERT_TRUE(ReplaceInPlace(Path("m"), true));
+    struct stat st;
+    ASSERT_EQ(stat(Path("m").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_EQ(Get(Path("m")), "a\r\n");
+    ASSERT_EQ(unlink(Path("m").c_str()), 0);
+  }
+}
+
+}  // namespace
+}  // namespace crv

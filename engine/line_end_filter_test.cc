@@ -1,0 +1,128 @@
+#include "engine/line_end_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace crv {
+namespace {
+
+class StringSink : public ByteSink {
+ public:
+  bool Write(const char* data, size_t size) override {
+    out.append(data, size);
+    return true;
+  }
+  std::string out;
+};
+
+// Feeds `input` in blocks of the given sizes (cycled), then finishes.
+std::string Filter(const std::string& input, bool add_cr, const std::vector<size_t>& blocks) {
+  StringSink sink;
+  LineEndFilter filter(add_cr, &sink);
+  size_t pos = 0;
+  for (size_t i = 0; pos < input.size(); ++i) {
+    size_t n = std::min(blocks[i % blocks.size()], input.size() - pos);
+    EXPECT_TRUE(filter.Feed(input.data() + pos, n));
+    pos += n;
+  }
+  EXPECT_TRUE(filter.Finish());
+  return sink.out;
+}
+
+// A plain statement of the rule, byte by byte: each maximal CR run directly
+// followed by LF, with that LF, becomes the line end; all else is unchanged.
+std::string Reference(const std::string& in, bool add_cr) {
+  std::string out;
+  for (size_t i = 0; i < in.size();) {
+    size_t j = i;
+    while (j < in.size() && in[j] == '\r') ++j;
+    if (j < in.size() && in[j] == '\n') {
+      out += add_cr ? "\r\n" : "\n";
+      i = j + 1;
+    } else if (j > i) {
+      out.append(in, i, j - i);
+      i = j;
+    } else {
+      out += in[i++];
+    }
+  }
+  return out;
+}
+
+TEST(LineEndFilterTest, Examples) {
+  struct Case {
+    bool add_cr;
+    std::string in, out;
+  } cases[] = {
+      {true, "a\nb", "a\r\nb"},
+      {true, "a\r\nb", "a\r\nb"},
+      {true, "a\r\r\n", "a\r\n"},
+      {true, "a\rb", "a\rb"},
+      {true, "a\r", "a\r"},
+      {false, "a\r\nb", "a\nb"},
+      {false, "a\r\r\r\n", "a\n"},
+      {false, "a\n", "a\n"},
+      {false, "\r\ra", "\r\ra"},
+      {true, "", ""},
+      {false, "", ""},
+      {true, "\r\r\r", "\r\r\r"},
+      {false, "\r\r\r", "\r\r\r"},
+      {true, "\r\r\n", "\r\n"},
+      {false, "\r\r\n", "\n"},
+      {true, "\n\r", "\r\n\r"},
+      {false, "\n\r", "\n\r"},
+      {true, "x\r\ry\n", "x\r\ry\r\n"},
+      {false, std::string("\0\x1a\r\n\0", 5), std::string("\0\x1a\n\0", 4)},
+      {true, "\n\n", "\r\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Filter(c.in, c.add_cr, {1 << 20}), c.out) << "add_cr=" << c.add_cr << " in=" << c.in;
+    EXPECT_EQ(Filter(c.in, c.add_cr, {1}), c.out) << "byte blocks, in=" << c.in;
+  }
+}
+
+TEST(LineEndFilterTest, CRRunSpanningManyBlocks) {
+  // 10000 CRs cut into blocks of 7: held back across blocks, then dropped
+  // before LF or written in full before another byte.
+  std::string crs(10000, '\r');
+  EXPECT_EQ(Filter("a" + crs + "\nb", false, {7}), "a\nb");
+  EXPECT_EQ(Filter("a" + crs + "b", true, {7}), "a" + crs + "b");
+  EXPECT_EQ(Filter(crs, true, {7, 3}), crs);
+}
+
+TEST(LineEndFilterTest, RandomSplitsMatchReference) {
+  std::mt19937 rng(12345);
+  const char alphabet[] = {'\r', '\n', 'a', '\0'};
+  for (int round = 0; round < 2000; ++round) {
+    std::string in(rng() % 200, ' ');
+    for (char& c : in) c = alphabet[rng() % 4];
+    std::vector<size_t> blocks;
+    for (int i = 0; i < 5; ++i) blocks.push_back(1 + rng() % 17);
+    for (bool add_cr : {true, false}) {
+      ASSERT_EQ(Filter(in, add_cr, blocks), Reference(in, add_cr)) << "round " << round;
+    }
+  }
+}
+
+TEST(LineEndFilterTest, SinkFailureStopsAtOnce) {
+  class FailingSink : public ByteSink {
+   public:
+    bool Write(const char*, size_t) override {
+      ++calls;
+      return false;
+    }
+    int calls = 0;
+  } sink;
+  LineEndFilter filter(true, &sink);
+  EXPECT_FALSE(filter.Feed("ab\ncd\n", 6));
+  EXPECT_EQ(sink.calls, 1);
+  LineEndFilter pending(true, &sink);
+  EXPECT_TRUE(pending.Feed("\r", 1));
+  EXPECT_FALSE(pending.Finish());
+}
+
+}  // namespace
+}  // namespace crv

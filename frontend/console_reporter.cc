@@ -1,0 +1,63 @@
+#include "frontend/console_reporter.h"
+
+namespace crv {
+
+std::string ReadAnswer(const std::function<platform::ReadResult(char*)>& read_byte,
+                       bool ends_at_lf) {
+  std::string answer;
+  for (;;) {
+    char c;
+    switch (read_byte(&c)) {
+      case platform::ReadResult::kError:
+        throw ConsoleFailure("standard input failed");
+      case platform::ReadResult::kEnd:
+        return answer;
+      case platform::ReadResult::kData:
+        break;
+    }
+    if (c == '\r') {
+      char next;
+      if (read_byte(&next) == platform::ReadResult::kError) {
+        throw ConsoleFailure("standard input failed");
+      }
+      return answer;
+    }
+    if (c == '\x1a' || (c == '\n' && ends_at_lf)) return answer;
+    answer += c;
+  }
+}
+
+bool AnswerAgrees(const std::string& answer) { return answer == "y" || answer == "yes"; }
+
+void ConsoleReporter::Write(const std::string& bytes) {
+  if (!platform::WriteStdout(bytes.data(), bytes.size())) {
+    throw ConsoleFailure("standard output failed");
+  }
+}
+
+void ConsoleReporter::ShowText(const std::string& message) {
+  Write(message + platform::Text().console_line_end);
+}
+
+void ConsoleReporter::ShowError(const std::string& message) {
+  Write("error: " + message + platform::Text().console_line_end);
+}
+
+bool ConsoleReporter::ConfirmConversion(const std::string& file_name) {
+  const platform::TextConventions& text = platform::Text();
+  // Written unbuffered, so the prompt is visible before the answer is read.
+  Write(text.file_word + file_name + text.prompt_tail);
+  return AnswerAgrees(ReadAnswer(platform::ReadStdinByte, text.answer_ends_at_lf));
+}
+
+void ConsoleReporter::ShowUnexpectedFailure(const std::string& what) {
+  // Output may be what failed: the report is best effort.
+  std::string line = "error: " + what + "." + platform::Text().console_line_end;
+  platform::WriteStdout(line.data(), line.size());
+}
+
+std::string ConsoleReporter::UsageText() const {
+  return ConsoleUsageText(platform::Text().console_line_end);
+}
+
+}  // namespace crv

@@ -1,0 +1,54 @@
+#include "frontend/reporter.h"
+
+#include "platform/platform.h"
+
+namespace crv {
+
+namespace {
+
+const char kUsageHead[] =
+    "corvane v0.01               2000.04.16 brastok";
+const char kRule[] = "--------------------------------------------------------";
+const char kUsageLine[] = "usage: crv [-d|-c] [-p] <file>";
+
+std::string JoinLines(const char* const* lines, int count, const char* line_break) {
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) text += line_break;
+    text += lines[i];
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string ConsoleUsageText(const char* line_break) {
+  static const char* const kLines[] = {
+      kUsageHead,
+      kRule,
+      kUsageLine,
+      "  -d   delete \\r in line feed. (to unix format)",
+      "  -c   add \\r in line feed. (to DOS format)  --- default",
+      "  -p   message before convert",
+  };
+  return JoinLines(kLines, 6, line_break);
+}
+
+std::string WindowedUsageText() {
+  static const char* const kLines[] = {
+      kUsageHead,
+      kRule,
+      kUsageLine,
+      "  -d     delete \\r in line feed. (to unix format)",
+      "  -c     add \\r in line feed. (to DOS format)  --- default",
+      "  -p[-]  message before convert --- default",
+  };
+  return JoinLines(kLines, 6, "\n");
+}
+
+std::string WindowedConfirmationText(const std::string& file_name) {
+  const platform::TextConventions& text = platform::Text();
+  return text.file_word + file_name + text.confirm_tail + "\n" + text.confirm_question;
+}
+
+}  // namespace crv

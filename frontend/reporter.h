@@ -1,0 +1,52 @@
+// How the run talks to its user: the four reporting operations, in a console
+// form (crv) or a windowed form (crvw). Which form a deliverable has is fixed
+// when it is built: each deliverable links exactly one MakeReporter().
+#ifndef CRV_FRONTEND_REPORTER_H_
+#define CRV_FRONTEND_REPORTER_H_
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace crv {
+
+// A console read or write failed (reaching the end of input is no failure).
+// The run ends at once with status 1.
+class ConsoleFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Reporter {
+ public:
+  virtual ~Reporter() = default;
+  // Shows one plain message.
+  virtual void ShowText(const std::string& message) = 0;
+  // Shows the usage text through ShowText.
+  void ShowUsage() { ShowText(UsageText()); }
+  // Shows one error message.
+  virtual void ShowError(const std::string& message) = 0;
+  // Asks whether to convert `file_name`; true means go on.
+  virtual bool ConfirmConversion(const std::string& file_name) = 0;
+  // Reports a failure no operation handled (exhausted memory, a console
+  // failure) on the reporter's own channel, as well as it still can.
+  virtual void ShowUnexpectedFailure(const std::string& what) = 0;
+
+ protected:
+  virtual std::string UsageText() const = 0;
+};
+
+// True for the console deliverable, false for the windowed one.
+extern const bool kConsoleChannel;
+std::unique_ptr<Reporter> MakeReporter();
+
+// The usage texts' six lines joined by `line_break`, without a final one.
+std::string ConsoleUsageText(const char* line_break);
+std::string WindowedUsageText();
+
+// The windowed confirmation text for `file_name`, in the platform's encoding.
+std::string WindowedConfirmationText(const std::string& file_name);
+
+}  // namespace crv
+
+#endif  // CRV_FRONTEND_REPORTER_H_

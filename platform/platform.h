@@ -1,0 +1,119 @@
+// The one seam between crv and the operating system. Each platform provides
+// its own implementation of everything declared here (platform/posix/ or
+// platform/win32/), chosen by the build; the engine and the front end never
+// test which platform they run on.
+#ifndef CRV_PLATFORM_PLATFORM_H_
+#define CRV_PLATFORM_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace crv {
+namespace platform {
+
+// ---- Text conventions -----------------------------------------------------
+// Message texts in the platform's own encoding (UTF-8 on POSIX, code page 932
+// on Windows) and the console's line end. These are the only places where the
+// two platforms' texts differ.
+struct TextConventions {
+  const char* console_line_end;  // "\n" or "\r\n"
+  const char* file_word;         // "ファイル " (the word and a blank)
+  const char* prompt_tail;       // console prompt after the file name
+  const char* confirm_tail;      // windowed confirmation, first line's end
+  const char* confirm_question;  // windowed confirmation, second line
+  const char* error_caption;     // "crv エラー"
+  // Whether an argument that begins with "/" is always an option (Windows) or
+  // only when the rest is an option word (POSIX, where absolute paths begin
+  // with "/").
+  bool slash_always_option;
+  // Whether an LF alone ends the console answer (a POSIX terminal sends LF for
+  // Enter; the Windows console sends CR LF).
+  bool answer_ends_at_lf;
+};
+const TextConventions& Text();
+
+// ---- Process --------------------------------------------------------------
+// The arguments after the program's own name, empty ones skipped.
+std::vector<std::string> Arguments(int argc, char** argv);
+// Process-wide setup done once at start (for example ignoring SIGPIPE).
+void InitProcess();
+
+// ---- Files ----------------------------------------------------------------
+// True when `name` designates an existing regular file (not a directory).
+bool FileIsPresent(const std::string& name);
+// Renames `from` to `to`; fails, never replaces, when `to` already exists.
+bool RenameNoReplace(const std::string& from, const std::string& to);
+bool RemoveFile(const std::string& name);
+
+enum class ReadResult { kData, kEnd, kError };
+
+// A source file opened for reading, without sharing where the platform can.
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  bool Open(const std::string& name);
+  // Reads up to `size` bytes. kData with *got > 0, kEnd at the physical end
+  // of the file, kError when the read failed (never taken for the end).
+  ReadResult Read(char* buffer, size_t size, size_t* got);
+  void Close();
+
+ private:
+  friend class OutputFile;
+  intptr_t handle_ = -1;
+};
+
+// A destination file, created (truncated if present) for writing.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();  // Closes without checking, as after a failure.
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates `name`. `like` is the open source: where the platform keeps file
+  // attributes across the conversion, the new file takes them from it, and is
+  // never accessible to anyone who could not access the source.
+  bool Create(const std::string& name, const InputFile& like);
+  // Writes all of [data, data + size); false unless every byte was stored.
+  bool Write(const char* data, size_t size);
+  // Puts the final attributes in place, makes the contents durable and closes
+  // the file, checking every step. True only when the bytes are on stable
+  // storage.
+  bool Commit();
+
+ private:
+  intptr_t handle_ = -1;
+  std::string name_;
+  int mode_ = 0;  // Final permission bits, where the platform has them.
+};
+
+// ---- Interruption -----------------------------------------------------------
+// While an InterruptScope lives, the user's interrupt (SIGINT, SIGTERM, SIGHUP
+// on POSIX; Ctrl-C, Ctrl-Break, console close on Windows) does not end the
+// process but is recorded, so that the conversion can stop and restore the
+// file. Outside a scope interrupts keep their default effect.
+class InterruptScope {
+ public:
+  InterruptScope();
+  ~InterruptScope();
+  InterruptScope(const InterruptScope&) = delete;
+  InterruptScope& operator=(const InterruptScope&) = delete;
+};
+bool InterruptRequested();
+
+// ---- Console --------------------------------------------------------------
+// Writes all bytes to standard output, unbuffered. False on failure.
+bool WriteStdout(const char* data, size_t size);
+// Reads one byte from standard input.
+ReadResult ReadStdinByte(char* byte);
+
+}  // namespace platform
+}  // namespace crv
+
+#endif  // CRV_PLATFORM_PLATFORM_H_

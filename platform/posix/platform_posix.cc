@@ -1,0 +1,235 @@
+// POSIX implementation of the platform seam.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "platform/platform.h"
+
+namespace crv {
+namespace platform {
+
+const TextConventions& Text() {
+  static const TextConventions kText = {
+      "\n",
+      "ファイル ",
+      "の改行コードを正規化しまか？(y/n) : ",
+      " の改行コードを正規化します。",
+      "よろしいですか？",
+      "crv エラー",
+      /*slash_always_option=*/false,
+      /*answer_ends_at_lf=*/true,
+  };
+  return kText;
+}
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] != '\0') args.emplace_back(argv[i]);
+  }
+  return args;
+}
+
+void InitProcess() {
+  // A write to a closed pipe is an output failure to report, not a reason to
+  // die by a signal.
+  signal(SIGPIPE, SIG_IGN);
+  // A standard descriptor that was closed is filled with /dev/null opened for
+  // reading, so that no file the tool opens later can take its number: a
+  // message meant for standard output must never land in the user's file.
+  // Standard input then reads as empty, and writes to standard output fail.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int null_fd = open("/dev/null", O_RDONLY);
+      if (null_fd >= 0 && null_fd != fd) close(null_fd);
+    }
+  }
+}
+
+// ---- Files ----------------------------------------------------------------
+
+bool FileIsPresent(const std::string& name) {
+  // Follows symbolic links. Anything but a regular file (directory, FIFO,
+  // socket, device, dangling link) counts as absent, so it is never opened:
+  // opening a FIFO would hang.
+  struct stat st;
+  return stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+  // The file system does not know the flag: link() fails when `to` exists,
+  // so it never replaces either.
+  if (link(from.c_str(), to.c_str()) != 0) return false;
+  if (unlink(from.c_str()) != 0) {
+    unlink(to.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool RemoveFile(const std::string& name) { return unlink(name.c_str()) == 0; }
+
+namespace {
+
+int Fd(intptr_t handle) { return static_cast<int>(handle); }
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool CloseChecked(int fd) {
+  // On Linux the descriptor is gone even when close() reports EINTR.
+  return close(fd) == 0;
+}
+
+bool SyncDirectoryOf(const std::string& name) {
+  std::string::size_type slash = name.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : name.substr(0, slash));
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  return CloseChecked(fd) && ok;
+}
+
+}  // namespace
+
+InputFile::~InputFile() { Close(); }
+
+bool InputFile::Open(const std::string& name) {
+  Close();
+  int fd;
+  do {
+    fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+ReadResult InputFile::Read(char* buffer, size_t size, size_t* got) {
+  for (;;) {
+    ssize_t n = read(Fd(handle_), buffer, size);
+    if (n > 0) {
+      *got = static_cast<size_t>(n);
+      return ReadResult::kData;
+    }
+    if (n == 0) return ReadResult::kEnd;
+    if (errno != EINTR) return ReadResult::kError;
+  }
+}
+
+void InputFile::Close() {
+  if (handle_ >= 0) close(Fd(handle_));
+  handle_ = -1;
+}
+
+OutputFile::~OutputFile() {
+  if (handle_ >= 0) close(Fd(handle_));
+}
+
+bool OutputFile::Create(const std::string& name, const InputFile& like) {
+  struct stat st;
+  if (like.handle_ < 0 || fstat(Fd(like.handle_), &st) != 0) return false;
+  // Owner-only while it is written; the final mode comes with Commit().
+  int fd;
+  do {
+    fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  mode_ = st.st_mode & 07777;
+  // Keep the owner and group where the process may. A process that may not
+  // keep the owner may still keep the group it belongs to; where the group
+  // cannot be kept either, the new group gets no access at all.
+  if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+    mode_ &= ~(S_ISUID | S_ISGID);
+    if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) mode_ &= ~S_IRWXG;
+  }
+  handle_ = fd;
+  name_ = name;
+  return true;
+}
+
+bool OutputFile::Write(const char* data, size_t size) {
+  return WriteAll(Fd(handle_), data, size);
+}
+
+bool OutputFile::Commit() {
+  int fd = Fd(handle_);
+  handle_ = -1;
+  // The mode is set after the last write because a write by a process other
+  // than root clears the set-user-ID and set-group-ID bits.
+  bool ok = fchmod(fd, static_cast<mode_t>(mode_)) == 0;
+  ok = ok && fsync(fd) == 0;
+  ok = CloseChecked(fd) && ok;
+  return ok && SyncDirectoryOf(name_);
+}
+
+// ---- Interruption -----------------------------------------------------------
+
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void RecordInterrupt(int) { g_interrupted = 1; }
+
+}  // namespace
+
+InterruptScope::InterruptScope() {
+  g_interrupted = 0;
+  struct sigaction sa = {};
+  sa.sa_handler = RecordInterrupt;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : kInterruptSignals) sigaction(sig, &sa, nullptr);
+}
+
+InterruptScope::~InterruptScope() {
+  struct sigaction sa = {};
+  sa.sa_handler = SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : kInterruptSignals) sigaction(sig, &sa, nullptr);
+}
+
+bool InterruptRequested() { return g_interrupted != 0; }
+
+// ---- Console --------------------------------------------------------------
+
+bool WriteStdout(const char* data, size_t size) {
+  return WriteAll(STDOUT_FILENO, data, size);
+}
+
+ReadResult ReadStdinByte(char* byte) {
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, byte, 1);
+    if (n == 1) return ReadResult::kData;
+    if (n == 0) return ReadResult::kEnd;
+    if (errno != EINTR) return ReadResult::kError;
+  }
+}
+
+}  // namespace platform
+}  // namespace crv
