@@ -63,6 +63,14 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
   return words;
 }
 
+std::vector<std::string> ArgvArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] != '\0') args.emplace_back(argv[i]);
+  }
+  return args;
+}
+
 bool ParseCommandLine(const std::vector<std::string>& args, bool slash_always_option,
                       Settings* settings) {
   for (const std::string& arg : args) {

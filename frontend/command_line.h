@@ -23,6 +23,10 @@ struct Settings {
 // after the first one, the program's name.
 std::vector<std::string> SplitCommandLine(const std::string& line);
 
+// The arguments of a ready argument vector after the program's name, empty
+// ones skipped.
+std::vector<std::string> ArgvArguments(int argc, char** argv);
+
 // Reads the arguments into `settings`, whose Confirm holds the deliverable's
 // default on entry. Options are "-" or "/" followed by exactly d, c, p or p-;
 // a later option overrides an earlier one. When `slash_always_option` is

@@ -35,8 +35,10 @@ struct TextConventions {
 const TextConventions& Text();
 
 // ---- Process --------------------------------------------------------------
-// The arguments after the program's own name, empty ones skipped.
-std::vector<std::string> Arguments(int argc, char** argv);
+// The whole command line as the platform keeps it (Windows), to be split by
+// SplitCommandLine; nullptr where the platform hands over a ready argument
+// vector instead (POSIX).
+const char* RawCommandLine();
 // Process-wide setup done once at start (for example ignoring SIGPIPE).
 void InitProcess();
 

@@ -27,13 +27,7 @@ const TextConventions& Text() {
   return kText;
 }
 
-std::vector<std::string> Arguments(int argc, char** argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    if (argv[i][0] != '\0') args.emplace_back(argv[i]);
-  }
-  return args;
-}
+const char* RawCommandLine() { return nullptr; }
 
 void InitProcess() {
   // A write to a closed pipe is an output failure to report, not a reason to

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs, from Debian's archive, everything the test suite needs. Runs as
+# root, or through sudo when started by another user. Safe to run again.
+set -euo pipefail
+SUDO=
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+
+packages=(
+  # Native build and unit tests.
+  build-essential cmake ninja-build googletest libgtest-dev python3
+  # End-to-end and robustness tests.
+  strace time
+)
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${packages[@]}" </dev/null
