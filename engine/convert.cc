@@ -13,27 +13,25 @@ namespace crv {
 
 namespace {
 
-// Large blocks keep the system-call count low; two buffers of this size are
-// all the memory the copy uses, whatever the file's size.
-constexpr size_t kReadBlock = 256 * 1024;
+// Large blocks keep the system-call count low; the read block, the filter's
+// staging area and this sink's buffer are all the memory the copy uses,
+// whatever the file's size.
+constexpr size_t kReadBlock = 128 * 1024;
 constexpr size_t kWriteBlock = 256 * 1024;
 
-// Collects the filter's output and writes it to the file in large blocks.
+// Writes the filter's output to the file in large blocks: big pieces go
+// straight through, small ones (the end of the file, a long run of CRs) are
+// collected first.
 class BufferedFileSink : public ByteSink {
  public:
-  explicit BufferedFileSink(platform::OutputFile* file)
-      : file_(file), buffer_(new char[kWriteBlock]) {}
+  explicit BufferedFileSink(platform::OutputFile* file) : file_(file) {}
 
   bool Write(const char* data, size_t size) override {
-    if (size <= kWriteBlock - used_) {
-      std::memcpy(buffer_.get() + used_, data, size);
-      used_ += size;
-      return true;
-    }
-    if (!Flush()) return false;
-    if (size >= kWriteBlock) return file_->Write(data, size);
-    std::memcpy(buffer_.get(), data, size);
-    used_ = size;
+    if (size > kWriteBlock - used_ && !Flush()) return false;
+    if (size >= kWriteBlock / 2) return file_->Write(data, size);
+    if (!buffer_) buffer_.reset(new char[kWriteBlock]);
+    std::memcpy(buffer_.get() + used_, data, size);
+    used_ += size;
     return true;
   }
 

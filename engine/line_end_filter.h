@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace crv {
 
@@ -24,7 +25,12 @@ class ByteSink {
 
 class LineEndFilter {
  public:
-  LineEndFilter(bool add_cr, ByteSink* sink) : add_cr_(add_cr), sink_(sink) {}
+  // Input is filtered in chunks of this size; each chunk's output reaches the
+  // sink in one Write of at most kOutputCapacity bytes (except long runs of
+  // held-back CRs, which go out in pieces).
+  static constexpr size_t kChunk = 128 * 1024;
+
+  LineEndFilter(bool add_cr, ByteSink* sink);
 
   // Filters the next block of input. False when the sink failed.
   bool Feed(const char* data, size_t size);
@@ -34,11 +40,20 @@ class LineEndFilter {
   uint64_t PendingCR() const { return pending_cr_; }
 
  private:
-  bool WritePendingCRs();
+  // Every input byte yields at most two output bytes; held-back CRs from
+  // earlier chunks are staged only while they fit in one more chunk's worth.
+  static constexpr size_t kOutputCapacity = 3 * kChunk;
+
+  bool FeedChunk(const char* data, size_t size);
+  // Writes the held-back CRs at *out, or, when there are too many to stage,
+  // sends the staged output and then the CRs straight to the sink.
+  bool EmitPendingCRs(char** out);
+  bool WritePendingCRsToSink();
 
   const bool add_cr_;
   ByteSink* const sink_;
   uint64_t pending_cr_ = 0;
+  std::unique_ptr<char[]> out_;
 };
 
 }  // namespace crv

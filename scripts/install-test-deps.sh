@@ -11,6 +11,9 @@ packages=(
   build-essential cmake ninja-build googletest libgtest-dev python3
   # End-to-end and robustness tests.
   strace time
+  # crvw on Linux: GTK 3 to build it; a virtual display, xdotool and a CJK
+  # font to test its dialogs.
+  pkg-config libgtk-3-dev xvfb xdotool fonts-noto-cjk
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

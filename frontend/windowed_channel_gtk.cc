@@ -1,0 +1,138 @@
+// Makes a deliverable the windowed one on a Linux desktop: crvw, reporting
+// through modal GTK 3 message dialogs with no parent window and no icon.
+//
+// GTK is opened only when the first dialog is due, so a run that shows none
+// (-p- and a successful conversion) never touches the display. Where there is
+// no windowing system (neither DISPLAY nor WAYLAND_DISPLAY, or GTK cannot open
+// the display) the texts go to standard error instead, each prefixed by its
+// caption, and a confirmation that cannot be asked declines.
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "frontend/reporter.h"
+#include "platform/platform.h"
+
+namespace crv {
+
+namespace {
+
+const char kCaption[] = "crv";
+
+bool EnvironmentNames(const char* variable) {
+  const char* value = std::getenv(variable);
+  return value != nullptr && value[0] != '\0';
+}
+
+// Best effort: a failing standard error changes neither the flow nor the
+// exit status.
+void WriteStderr(const std::string& bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+  std::fflush(stderr);
+}
+
+// Marks every label of the dialog's message as Japanese text, so that the
+// Japanese forms of the Han characters are chosen whatever the locale.
+void MarkMessageJapanese(GtkMessageDialog* dialog) {
+  GList* children =
+      gtk_container_get_children(GTK_CONTAINER(gtk_message_dialog_get_message_area(dialog)));
+  for (GList* child = children; child != nullptr; child = child->next) {
+    if (!GTK_IS_LABEL(child->data)) continue;
+    PangoAttrList* attributes = pango_attr_list_new();
+    pango_attr_list_insert(attributes,
+                           pango_attr_language_new(pango_language_from_string("ja")));
+    gtk_label_set_attributes(GTK_LABEL(child->data), attributes);
+    pango_attr_list_unref(attributes);
+  }
+  g_list_free(children);
+}
+
+class GtkReporter : public Reporter {
+ public:
+  void ShowText(const std::string& message) override {
+    if (!ShowDialog(kCaption, message, GTK_BUTTONS_OK, nullptr)) {
+      WriteStderr(std::string(kCaption) + ": " + message + "\n");
+    }
+  }
+
+  void ShowError(const std::string& message) override {
+    const char* caption = platform::Text().error_caption;
+    if (!ShowDialog(caption, message, GTK_BUTTONS_OK, nullptr)) {
+      WriteStderr(std::string(caption) + ": " + message + "\n");
+    }
+  }
+
+  bool ConfirmConversion(const std::string& file_name) override {
+    int response = GTK_RESPONSE_NONE;
+    if (ShowDialog(kCaption, WindowedConfirmationText(file_name), GTK_BUTTONS_OK_CANCEL,
+                   &response)) {
+      // Only OK consents: Cancel, Escape and closing the dialog decline.
+      return response == GTK_RESPONSE_OK;
+    }
+    // The question could not be asked, which declines it; say so, because
+    // the run otherwise ends with status 0 and an unchanged file.
+    WriteStderr(std::string(kCaption) + ": no display to ask whether to convert \"" +
+                file_name + "\"; nothing was converted. -p- converts without asking.\n");
+    return false;
+  }
+
+  void ShowUnexpectedFailure(const std::string& what) override { ShowError(what + "."); }
+
+ protected:
+  std::string UsageText() const override { return WindowedUsageText(); }
+
+ private:
+  // Opens GTK on the first call; false, from then on, where that failed.
+  bool DisplayReady() {
+    if (display_ == Display::kUnknown) {
+      display_ = Display::kAbsent;
+      if (EnvironmentNames("DISPLAY") || EnvironmentNames("WAYLAND_DISPLAY")) {
+        g_set_prgname("crvw");
+        // No argument vector: GTK must not take options out of the user's
+        // arguments, which the flow has already read.
+        if (gtk_init_check(nullptr, nullptr)) display_ = Display::kReady;
+      }
+    }
+    return display_ == Display::kReady;
+  }
+
+  // Runs one modal dialog. False when there is no display to show it on;
+  // otherwise stores the dialog's response in *response (when given).
+  bool ShowDialog(const char* caption, const std::string& text, GtkButtonsType buttons,
+                  int* response) {
+    if (!DisplayReady()) return false;
+    // A file name is any byte string, but GTK shows only UTF-8: bytes that
+    // are not UTF-8 are shown as replacement characters.
+    gchar* shown = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER,
+                                               buttons, "%s", shown);
+    g_free(shown);
+    gtk_window_set_title(GTK_WINDOW(dialog), caption);
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+    MarkMessageJapanese(GTK_MESSAGE_DIALOG(dialog));
+    // OK is the default and has the focus, so Return presses it although
+    // Cancel comes first in the row of buttons.
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+    GtkWidget* ok = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+    if (ok != nullptr) gtk_widget_grab_focus(ok);
+    int answer = gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+    // Let the dialog vanish from the screen before the run goes on: a long
+    // conversion must not leave a dead dialog standing.
+    while (gtk_events_pending()) gtk_main_iteration();
+    if (response != nullptr) *response = answer;
+    return true;
+  }
+
+  enum class Display { kUnknown, kReady, kAbsent };
+  Display display_ = Display::kUnknown;
+};
+
+}  // namespace
+
+const bool kConsoleChannel = false;
+
+std::unique_ptr<Reporter> MakeReporter() { return std::make_unique<GtkReporter>(); }
+
+}  // namespace crv

@@ -1,0 +1,258 @@
+#!/usr/bin/env python3
+"""End-to-end tests of crvw, the windowed tool with GTK 3 dialogs.
+
+With a display: the test starts its own Xvfb server (on a display number the
+server picks itself), runs crvw there, waits for each dialog with xdotool and
+answers it with a key. Without a display: crvw must fall back to standard
+error. Every wait has a timeout; a dialog that should not appear makes crvw
+block, which the timeout turns into a failure.
+
+    gtk_test.py --crvw build/crvw --crv build/crv
+"""
+import argparse
+import os
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+CRVW = None
+CRV = None
+WAIT = 20  # seconds allowed for any one dialog, key press or exit
+
+DOS = b"one\r\ntwo\r\r\nthree\rfour\nlast"
+UNIX = b"one\ntwo\nthree\rfour\nlast"
+CRLF = b"one\r\ntwo\r\nthree\rfour\r\nlast"
+
+USAGE = "\n".join([
+    "corvane v0.01               2000.04.16 brastok",
+    "-" * 56,
+    "usage: crv [-d|-c] [-p] <file>",
+    "  -d     delete \\r in line feed. (to unix format)",
+    "  -c     add \\r in line feed. (to DOS format)  --- default",
+    "  -p[-]  message before convert --- default",
+]).encode()
+ERROR = "crv エラー".encode()
+
+
+class Xvfb:
+    """A private X server, started and stopped by the test."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp"],
+            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + WAIT
+        while not number.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([read_end], [], [], left)[0]:
+                self.stop()
+                raise RuntimeError("Xvfb did not start")
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                self.stop()
+                raise RuntimeError("Xvfb exited")
+            number += chunk
+        os.close(read_end)
+        self.display = ":" + number.decode().strip()
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=WAIT)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def no_display_env():
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    return env
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="crvw_test_")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def put(self, name, data):
+        with open(os.path.join(self.dir, os.fsdecode(name)), "wb") as f:
+            f.write(data)
+
+    def get(self, name):
+        with open(os.path.join(self.dir, os.fsdecode(name)), "rb") as f:
+            return f.read()
+
+    def listing(self):
+        return sorted(os.listdir(os.fsencode(self.dir)))
+
+
+class DialogTest(Case):
+    @classmethod
+    def setUpClass(cls):
+        cls.xvfb = Xvfb()
+        cls.env = no_display_env()
+        cls.env["DISPLAY"] = cls.xvfb.display
+        cls.env["NO_AT_BRIDGE"] = "1"  # no accessibility bus in the test
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.xvfb.stop()
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool"] + list(args), env=self.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=WAIT)
+
+    def visible_dialogs(self):
+        found = self.xdotool("search", "--onlyvisible", "--name", "^crv")
+        return found.stdout.split()
+
+    def wait_dialog(self, gone):
+        """Waits for a visible crv dialog other than `gone`; its id and title."""
+        deadline = time.monotonic() + WAIT
+        while gone is not None and gone in self.visible_dialogs():
+            self.assertLess(time.monotonic(), deadline, "the previous dialog stays")
+            time.sleep(0.05)
+        found = self.xdotool("search", "--sync", "--onlyvisible", "--name", "^crv")
+        wid = found.stdout.split()[0]
+        return wid, self.xdotool("getwindowname", wid).stdout.rstrip(b"\n")
+
+    def run_dialogs(self, args, answers):
+        """Runs crvw, expecting one dialog per (title, key) of `answers`."""
+        proc = subprocess.Popen([CRVW] + args, cwd=self.dir, env=self.env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            wid = None
+            for title, key in answers:
+                wid, shown = self.wait_dialog(wid)
+                self.assertEqual(shown, title.encode())
+                self.xdotool("windowfocus", "--sync", wid, "key", key)
+            out, err = proc.communicate(timeout=WAIT)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+        self.assertEqual(out, b"")
+        # GTK may warn about its surroundings; crvw's own fallback texts and
+        # complaints about the texts it was given must not appear.
+        self.assertNotIn(b"crv: ", err)
+        self.assertNotIn(ERROR, err)
+        self.assertNotIn(b"UTF-8", err)
+        return proc.returncode
+
+    def test_dialogs(self):
+        latin1_name = b"caf\xe9.txt"
+        cases = [
+            # args, file bytes, dialogs answered, status, bytes afterwards
+            (["f"], DOS, [("crv", "Return")], 0, CRLF),
+            (["f"], DOS, [("crv", "Escape")], 0, DOS),
+            (["-d", "f"], DOS, [("crv", "Return")], 0, UNIX),
+            (["-d", "-p", "f"], DOS, [("crv", "Escape")], 0, DOS),
+            (["-p-", "f"], DOS, [], 0, CRLF),
+            (["/p-", "-d", "f"], DOS, [], 0, UNIX),
+            ([os.fsdecode(latin1_name)], UNIX, [("crv", "Return")], 0, CRLF),
+            # Not found: the error alone, never a confirmation before it.
+            (["missing"], None, [("crv エラー", "Return")], 1, None),
+            (["-p-", "missing"], None, [("crv エラー", "Escape")], 1, None),
+            ([], None, [("crv", "Return")], 1, None),
+            (["-x", "f"], DOS, [("crv", "Escape")], 1, DOS),
+        ]
+        for args, before, answers, status, after in cases:
+            with self.subTest(args=args, answers=answers):
+                name = latin1_name if latin1_name in map(os.fsencode, args) else b"f"
+                if before is not None:
+                    self.put(name, before)
+                self.assertEqual(self.run_dialogs(args, answers), status)
+                if after is not None:
+                    self.assertEqual(self.get(name), after)
+                    self.assertEqual(self.listing(), [name])
+                    os.unlink(os.path.join(self.dir, os.fsdecode(name)))
+
+    def test_failed_conversion_shows_an_error_after_the_confirmation(self):
+        self.put("f", DOS)
+        os.mkdir(os.path.join(self.dir, "f.crv#001"))
+        status = self.run_dialogs(["f"], [("crv", "Return"), ("crv エラー", "Return")])
+        self.assertEqual(status, 1)
+        self.assertEqual(self.get("f"), DOS)
+        self.assertEqual(self.listing(), [b"f", b"f.crv#001"])
+
+
+class NoDisplayTest(Case):
+    def test_fallback_to_standard_error(self):
+        declined = (b'crv: no display to ask whether to convert "f"; nothing was converted.'
+                    b" -p- converts without asking.\n")
+        environments = {
+            "none": no_display_env(),
+            "unreachable X": dict(no_display_env(), DISPLAY="unix:/nonexistent/x"),
+            "unreachable Wayland": dict(no_display_env(), WAYLAND_DISPLAY="/nonexistent/w"),
+        }
+        cases = [
+            # args, file bytes, status, standard error, bytes afterwards
+            ([], None, 1, b"crv: " + USAGE + b"\n", None),
+            (["-d", "-x"], None, 1, b"crv: " + USAGE + b"\n", None),
+            (["missing"], None, 1, ERROR + b': "missing" is not found.\n', None),
+            (["f"], DOS, 0, declined, DOS),
+            (["-p", "-d", "f"], DOS, 0, declined, DOS),
+            (["-p-", "f"], DOS, 0, b"", CRLF),
+            (["-p-", "-d", "f"], DOS, 0, b"", UNIX),
+        ]
+        for label, env in environments.items():
+            for args, before, status, err, after in cases:
+                with self.subTest(env=label, args=args):
+                    if before is not None:
+                        self.put("f", before)
+                    proc = subprocess.run([CRVW] + args, cwd=self.dir, env=env,
+                                          stdin=subprocess.DEVNULL, capture_output=True,
+                                          timeout=WAIT)
+                    self.assertEqual((proc.returncode, proc.stdout, proc.stderr),
+                                     (status, b"", err))
+                    if after is not None:
+                        self.assertEqual(self.get("f"), after)
+                        self.assertEqual(self.listing(), [b"f"])
+
+    def test_failed_conversion_is_an_error_line(self):
+        self.put("f", DOS)
+        os.mkdir(os.path.join(self.dir, "f.crv#001"))
+        proc = subprocess.run([CRVW, "-p-", "f"], cwd=self.dir, env=no_display_env(),
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=WAIT)
+        self.assertEqual((proc.returncode, proc.stdout, proc.stderr),
+                         (1, b"", ERROR + b": f convert failed.\n"))
+        self.assertEqual(self.get("f"), DOS)
+
+
+class LinkTest(unittest.TestCase):
+    def needed(self, exe):
+        out = subprocess.run(["readelf", "-d", exe], stdout=subprocess.PIPE, check=True,
+                             timeout=WAIT).stdout.decode()
+        return {line.split("[")[1].split("]")[0] for line in out.splitlines() if "(NEEDED)" in line}
+
+    def test_only_crvw_links_gtk(self):
+        runtime = {"libstdc++.so.6", "libm.so.6", "libgcc_s.so.1", "libc.so.6"}
+        self.assertLessEqual(self.needed(CRV), runtime)
+        self.assertIn("libgtk-3.so.0", self.needed(CRVW))
+
+
+def main():
+    global CRVW, CRV
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--crvw", required=True, help="the windowed program to test")
+    parser.add_argument("--crv", required=True, help="the console program, for the link check")
+    args, rest = parser.parse_known_args()
+    CRVW, CRV = os.path.abspath(args.crvw), os.path.abspath(args.crv)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
