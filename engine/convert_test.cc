@@ -86,14 +86,21 @@ TEST_F(ConvertTest, MissingSourceCreatesNothing) {
   EXPECT_FALSE(Exists(Path("out")));
 }
 
-TEST_F(ConvertTest, KeepsPermissionBits) {
-  for (mode_t mode : {0600, 0755, 0640, 0444}) {
+TEST_F(ConvertTest, KeepsPermissionBitsAndOwner) {
+  // As root the owner and group are kept too, even a foreign pair.
+  const bool root = geteuid() == 0;
+  const uid_t uid = root ? 1234 : geteuid();
+  const gid_t gid = root ? 5678 : getegid();
+  for (mode_t mode : {0600, 0755, 0640, 0444, 02750}) {
     Put(Path("m"), "a\n");
+    ASSERT_EQ(chown(Path("m").c_str(), uid, gid), 0);
     ASSERT_EQ(chmod(Path("m").c_str(), mode), 0);
     ASSERT_TRUE(ReplaceInPlace(Path("m"), true));
     struct stat st;
     ASSERT_EQ(stat(Path("m").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_EQ(st.st_uid, uid);
+    EXPECT_EQ(st.st_gid, gid);
     EXPECT_EQ(Get(Path("m")), "a\r\n");
     ASSERT_EQ(unlink(Path("m").c_str()), 0);
   }
