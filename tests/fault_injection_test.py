@@ -1,0 +1,411 @@
+#!/usr/bin/env python3
+"""Fails every I/O system call crv makes, one at a time, and checks that no
+failure loses a byte.
+
+For each scenario (a direction, a kind of file system, a forced failure) the
+tool first runs once under strace to count the calls it makes of each I/O
+system call. Then, for every such system call and every K from 1 to its
+count, it runs again with the K-th call failed (strace's
+-e inject=SYSCALL:error=ERRNO:when=K, or killed there with signal=SIGKILL),
+and checks what is left on the disk, the exit status and standard output:
+
+  status 0  the file holds exactly the converted bytes; a backup remains only
+            when deleting it was the failed call, and holds the original;
+  status 1  the file holds exactly the original bytes and no backup remains,
+            or, only when the failed call was part of the restore, a backup
+            holds exactly the original bytes;
+  output    exactly the expected message, nothing on standard error;
+  killed    the backup holds the original bytes whenever the file does not.
+
+Calls made by the dynamic loader before the program's own code runs are
+tried too: failing one of them may keep the program from starting at all
+(the loader's status 127), and then nothing may have been touched.
+
+    fault_injection_test.py --crv build/crv [--jobs N]
+"""
+import argparse
+import concurrent.futures
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+SKIP = 77
+
+# The system calls that read, write or name files and descriptors. Those the
+# binary really makes are found by tracing it.
+IO_SYSCALLS = {
+    "open", "openat", "openat2", "creat", "read", "pread64", "readv", "write",
+    "pwrite64", "writev", "fsync", "fdatasync", "sync_file_range", "close",
+    "rename", "renameat", "renameat2", "link", "linkat", "unlink", "unlinkat",
+    "fchmod", "fchmodat", "chmod", "fchown", "fchownat", "chown", "lchown",
+    "stat", "lstat", "fstat", "newfstatat", "statx", "access", "faccessat",
+    "faccessat2", "ftruncate", "truncate", "copy_file_range", "sendfile",
+    "mkdir", "rmdir", "readlink", "readlinkat", "getdents64",
+}
+# Where running out of space is a failure of its own kind.
+ENOSPC_SYSCALLS = {"write", "pwrite64", "writev", "fsync", "fdatasync"}
+
+NAME = "f"
+BLOCK = 256 * 1024
+PROMPT = "ファイル " + NAME + "の改行コードを正規化しまか？(y/n) : "
+MSG_CONVERT = "error: " + NAME + " convert failed.\n"
+MSG_NOT_FOUND = 'error: "' + NAME + '" is not found.\n'
+MSG_STDOUT = "error: standard output failed.\n"
+MSG_STDIN = "error: standard input failed.\n"
+
+LINE_RE = re.compile(r"^([a-z_0-9]+)\((.*)$")
+
+
+def make_text(line_end):
+    """About three and a half blocks of lines of varying length, with CR runs
+    and lone CRs, some of them across block boundaries."""
+    out = bytearray()
+    i = 0
+    while len(out) < 3 * BLOCK + BLOCK // 2:
+        out += b"line %d " % i + b"x" * (i % 97)
+        if i % 11 == 0:
+            out += b"\r\r" + line_end
+        elif i % 13 == 0:
+            out += b"\rmid"
+        out += line_end
+        i += 1
+    # A CR run that ends one block and an LF that begins the next.
+    out[BLOCK - 3:BLOCK] = b"\r\r\r"
+    out[BLOCK] = ord("\n")
+    return bytes(out) + b"\r"
+
+
+def convert(data, add_cr):
+    return re.sub(rb"\r*\n", b"\r\n" if add_cr else b"\n", data)
+
+
+class Scenario:
+    def __init__(self, name, args, original, stdin=b"", base=()):
+        self.name = name
+        self.args = args
+        self.original = original
+        self.converted = convert(original, "-d" not in args)
+        self.stdin = stdin
+        self.confirm = "-p" in args
+        # Injections every run of this scenario gets (a file system without
+        # RENAME_NOREPLACE, a conversion that fails), as strace expressions.
+        self.base = list(base)
+        self.base_syscalls = {b.split(":")[0] for b in base}
+
+
+class Run:
+    def __init__(self, status, stdout, stderr, trace, files, timed_out):
+        self.status = status
+        self.stdout = stdout
+        self.stderr = stderr
+        self.trace = trace  # [(syscall, text of the line)]
+        self.files = files  # name -> bytes
+        self.timed_out = timed_out
+
+
+def run_crv(crv, scenario, injections, workroot):
+    work = tempfile.mkdtemp(dir=workroot)
+    try:
+        files_dir = os.path.join(work, "d")
+        os.mkdir(files_dir)
+        with open(os.path.join(files_dir, NAME), "wb") as f:
+            f.write(scenario.original)
+        log = os.path.join(work, "trace")
+        cmd = ["strace", "-qq", "-o", log, "-s", "64"]
+        for inj in scenario.base + injections:
+            cmd += ["-e", "inject=" + inj]
+        cmd += [crv] + scenario.args + [NAME]
+        proc = subprocess.Popen(cmd, cwd=files_dir, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                start_new_session=True)
+        timed_out = False
+        try:
+            out, err = proc.communicate(scenario.stdin, timeout=60)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            out, err = proc.communicate()
+            timed_out = True
+        trace = []
+        with open(log, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                m = LINE_RE.match(line)
+                if m:
+                    trace.append((m.group(1), line.rstrip("\n")))
+        files = {}
+        for name in os.listdir(files_dir):
+            with open(os.path.join(files_dir, name), "rb") as f:
+                files[name] = f.read()
+        return Run(proc.returncode, out, err, trace, files, timed_out)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def count_calls(trace):
+    """Calls of each I/O system call in a trace, and how many of them were
+    made before the program's own code ran (its first act is to set signal
+    dispositions; the dynamic loader never does)."""
+    counts, before_main = {}, {}
+    main_started = False
+    for syscall, _ in trace:
+        if syscall == "rt_sigaction":
+            main_started = True
+        if syscall in IO_SYSCALLS:
+            counts[syscall] = counts.get(syscall, 0) + 1
+            if not main_started:
+                before_main[syscall] = before_main.get(syscall, 0) + 1
+    return counts, before_main
+
+
+def injected_lines(run, syscall):
+    """Indexes, in the trace, of the calls of `syscall` strace failed."""
+    return [i for i, (s, line) in enumerate(run.trace)
+            if s == syscall and line.endswith("(INJECTED)")]
+
+
+def expected_output(scenario, run, point_syscall, persistent):
+    """What standard output must hold, given which call failed."""
+    failed = injected_lines(run, point_syscall)
+    failed_text = [run.trace[i][1] for i in failed]
+    intended = [PROMPT] if scenario.confirm else []
+    if run.status == 1:
+        stats = [i for i, (s, t) in enumerate(run.trace)
+                 if s in ("stat", "newfstatat", "statx") and ('"%s"' % NAME) in t]
+        if any(t.startswith("read(0,") for t in failed_text):
+            intended.append(MSG_STDIN)
+        elif stats and stats[0] in failed:
+            # The first look at the file failed: it counts as absent.
+            intended = [MSG_NOT_FOUND]
+        else:
+            intended.append(MSG_CONVERT)
+    # The i-th write to standard output is the i-th intended text; where it
+    # failed, a best-effort report follows, which a persistent fault fails too.
+    writes = [i in failed for i, (s, t) in enumerate(run.trace) if t.startswith("write(1,")]
+    out = ""
+    for i, text in enumerate(intended):
+        if i < len(writes) and writes[i]:
+            return out + ("" if persistent else MSG_STDOUT)
+        out += text
+    return out
+
+
+def check(scenario, run, point):
+    """The invariant; returns a description of what is broken, or None."""
+    syscall, when, kind = point
+    if run.timed_out:
+        return "hang"
+    original, converted = scenario.original, scenario.converted
+    target = run.files.get(NAME)
+    backups = {n: b for n, b in run.files.items() if n.startswith(NAME + ".crv#")}
+    others = set(run.files) - {NAME} - set(backups)
+    if others:
+        return "unexpected files %s" % sorted(others)
+    if len(backups) > 1:
+        return "more than one backup: %s" % sorted(backups)
+    backup = next(iter(backups.values()), None)
+    failed = injected_lines(run, syscall)
+    failed_text = [run.trace[i][1] for i in failed]
+
+    if kind == "SIGKILL":
+        if run.status != -signal.SIGKILL:
+            return "status %s, expected death by SIGKILL" % run.status
+        if target == original and backup is None:
+            return None
+        if target == converted and (backup is None or backup == original):
+            return None
+        if backup == original:
+            return None
+        return "after the kill the original bytes are nowhere whole"
+
+    if run.status == 127 and point_before_main(scenario, point):
+        if target == original and backup is None and run.stdout == b"":
+            return None
+        return "the program did not start, yet the disk or output changed"
+    if run.status < 0:
+        return "killed by signal %d" % -run.status
+    if run.status not in (0, 1):
+        return "status %d" % run.status
+    if run.stderr:
+        return "wrote to standard error: %r" % run.stderr[:200]
+
+    if run.status == 0:
+        if target != converted:
+            return "status 0 but the file does not hold the converted bytes"
+        if any(t.startswith(("fsync(", "fdatasync(")) or "O_DIRECTORY" in t
+               for t in failed_text):
+            return "the converted bytes could not be made durable, yet status 0"
+        if backup is not None:
+            deleting_backup = any(t.startswith(("unlink(", "unlinkat(")) and
+                                  ('"%s.crv#' % NAME) in t for t in failed_text)
+            if not deleting_backup:
+                return "status 0 and a backup remains, though its deletion did not fail"
+            if backup != original:
+                return "the remaining backup does not hold the original bytes"
+    else:
+        if not (target == original and backup is None):
+            if backup != original:
+                return "status 1 and the original bytes are nowhere whole"
+            if not in_restore(scenario, run, failed):
+                return "status 1 and a backup remains, though the restore did not fail"
+
+    persistent = kind.endswith("+")
+    want = expected_output(scenario, run, syscall, persistent).encode("utf-8")
+    if run.stdout != want:
+        return "standard output %r, expected %r" % (run.stdout, want)
+    return None
+
+
+def in_restore(scenario, run, failed):
+    """Whether a failed call came after the conversion had already failed
+    (the scenario's forced failure, or an earlier failed call)."""
+    if not failed:
+        return False
+    first_fault = min([i for s in scenario.base_syscalls for i in injected_lines(run, s)
+                       if not run.trace[i][1].startswith(("renameat2", "rename"))]
+                      + [failed[0]])
+    return any(i > first_fault and run.trace[i][0] in RESTORE_SYSCALLS for i in failed)
+
+
+RESTORE_SYSCALLS = {"stat", "newfstatat", "statx", "unlink", "unlinkat", "rename",
+                    "renameat", "renameat2", "link", "linkat"}
+
+
+BEFORE_MAIN = {}
+
+
+def point_before_main(scenario, point):
+    syscall, when, _ = point
+    return when <= BEFORE_MAIN[scenario.name].get(syscall, 0)
+
+
+def points_for(scenario, counts, after=None):
+    """(syscall, K, kind) for every call, where `after` limits them to the
+    calls that come after the given one per system call (the restore)."""
+    points = []
+    for syscall in sorted(counts):
+        if syscall in scenario.base_syscalls:
+            continue
+        first = 1 if after is None else after.get(syscall, 0) + 1
+        for k in range(first, counts[syscall] + 1):
+            points.append((syscall, k, "EIO"))
+            if syscall in ENOSPC_SYSCALLS:
+                points.append((syscall, k, "ENOSPC"))
+                if after is None:
+                    points.append((syscall, k, "EIO+"))
+                    points.append((syscall, k, "ENOSPC+"))
+    return points
+
+
+def injection(point):
+    syscall, when, kind = point
+    if kind == "SIGKILL":
+        return "%s:signal=SIGKILL:when=%d" % (syscall, when)
+    plus = "+" if kind.endswith("+") else ""
+    return "%s:error=%s:when=%d%s" % (syscall, kind.rstrip("+"), when, plus)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--crv", required=True)
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    opts = parser.parse_args()
+    crv = os.path.abspath(opts.crv)
+
+    if shutil.which("strace") is None:
+        print("SKIP: strace is not installed (scripts/install-test-deps.sh installs it)")
+        return SKIP
+    probe = subprocess.run(["strace", "-qq", "-o", os.devnull, "true"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if probe.returncode != 0:
+        print("SKIP: strace cannot trace here: %s" % probe.stderr.decode(errors="replace"))
+        return SKIP
+
+    dos = make_text(b"\r\n")
+    unix = convert(dos, False)
+    no_noreplace = "renameat2:error=EINVAL:when=1+"
+    fail_commit = "fsync:error=EIO:when=1"
+    # (scenario, whether its points are the calls after the forced failure)
+    plan = [
+        (Scenario("-d", ["-d"], dos), False),
+        (Scenario("-c", ["-c"], unix), False),
+        (Scenario("-p -d, answer y", ["-p", "-d"], dos, stdin=b"y\n"), False),
+        (Scenario("-d, restore", ["-d"], dos, base=[fail_commit]), True),
+        (Scenario("-c, restore", ["-c"], unix, base=[fail_commit]), True),
+        (Scenario("-d, no RENAME_NOREPLACE", ["-d"], dos, base=[no_noreplace]), False),
+        (Scenario("-d, no RENAME_NOREPLACE, restore", ["-d"], dos,
+                  base=[no_noreplace, fail_commit]), True),
+        (Scenario("-c, killed", ["-c"], unix), "kill"),
+    ]
+
+    workroot = tempfile.mkdtemp(prefix="crv-fault-")
+    jobs = []
+    try:
+        for scenario, mode in plan:
+            clean = run_crv(crv, scenario, [], workroot)
+            counts, before_main = count_calls(clean.trace)
+            BEFORE_MAIN[scenario.name] = before_main
+            if not counts:
+                print("FAIL: no I/O system calls traced in scenario %s" % scenario.name)
+                return 1
+            if mode is True:
+                # The calls of the restore: those after the forced failure.
+                fault = min(i for s in scenario.base_syscalls
+                            for i in injected_lines(clean, s)
+                            if not clean.trace[i][0].startswith("rename"))
+                after, _ = count_calls(clean.trace[:fault + 1])
+                if clean.status != 1 or clean.files != {NAME: scenario.original}:
+                    print("FAIL: scenario %s: the forced failure did not restore the file"
+                          % scenario.name)
+                    return 1
+                points = points_for(scenario, counts, after)
+            elif mode == "kill":
+                points = [(s, k, "SIGKILL") for s in sorted(counts)
+                          for k in range(1, counts[s] + 1)]
+            else:
+                problem = check(scenario, clean, ("none", 0, "EIO"))
+                if problem or clean.status != 0:
+                    print("FAIL: scenario %s without a fault: %s (status %s)"
+                          % (scenario.name, problem, clean.status))
+                    return 1
+                points = points_for(scenario, counts)
+            summary = ", ".join("%s %d" % (s, n) for s, n in sorted(counts.items()))
+            print("scenario %-34s %3d points (calls: %s)" % (scenario.name, len(points), summary))
+            jobs += [(scenario, p) for p in points]
+
+        print("trying %d injection points on %d cores" % (len(jobs), opts.jobs))
+        sys.stdout.flush()
+        tried = 0
+        outcomes = {}
+        with concurrent.futures.ThreadPoolExecutor(max_workers=opts.jobs) as pool:
+            futures = {pool.submit(run_crv, crv, s, [injection(p)], workroot): (s, p)
+                       for s, p in jobs}
+            for future in concurrent.futures.as_completed(futures):
+                scenario, point = futures[future]
+                run = future.result()
+                tried += 1
+                problem = check(scenario, run, point)
+                if problem:
+                    for f in futures:
+                        f.cancel()
+                    syscall, when, kind = point
+                    print("FAIL: scenario %s, %s call %d failed with %s: %s"
+                          % (scenario.name, syscall, when, kind, problem))
+                    print("  status %s, stdout %r, files %s" % (
+                        run.status, run.stdout, {n: len(b) for n, b in run.files.items()}))
+                    print("  failed: " + "; ".join(
+                        run.trace[i][1] for i in injected_lines(run, syscall)))
+                    return 1
+                key = "status %s" % run.status
+                outcomes[key] = outcomes.get(key, 0) + 1
+        print("all %d injection points hold the invariant (%s)" % (
+            tried, ", ".join("%s: %d" % kv for kv in sorted(outcomes.items()))))
+        return 0
+    finally:
+        shutil.rmtree(workroot, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
