@@ -32,18 +32,25 @@ void WriteStderr(const std::string& bytes) {
   std::fflush(stderr);
 }
 
-// Marks every label of the dialog's message as Japanese text, so that the
-// Japanese forms of the Han characters are chosen whatever the locale.
-void MarkMessageJapanese(GtkMessageDialog* dialog) {
+// Sets up the labels of the dialog's message: Japanese text, so that the
+// Japanese forms of the Han characters are chosen whatever the locale; and
+// breaks inside words too, so that a long path without blanks cannot widen
+// the dialog beyond the screen and push its buttons out of sight.
+void SetUpMessageLabels(GtkMessageDialog* dialog) {
   GList* children =
       gtk_container_get_children(GTK_CONTAINER(gtk_message_dialog_get_message_area(dialog)));
   for (GList* child = children; child != nullptr; child = child->next) {
     if (!GTK_IS_LABEL(child->data)) continue;
+    GtkLabel* label = GTK_LABEL(child->data);
     PangoAttrList* attributes = pango_attr_list_new();
     pango_attr_list_insert(attributes,
                            pango_attr_language_new(pango_language_from_string("ja")));
-    gtk_label_set_attributes(GTK_LABEL(child->data), attributes);
+    // A break inside a file name must not look like a hyphen in it.
+    pango_attr_list_insert(attributes, pango_attr_insert_hyphens_new(FALSE));
+    gtk_label_set_attributes(label, attributes);
     pango_attr_list_unref(attributes);
+    gtk_label_set_line_wrap(label, TRUE);
+    gtk_label_set_line_wrap_mode(label, PANGO_WRAP_WORD_CHAR);
   }
   g_list_free(children);
 }
@@ -110,7 +117,7 @@ class GtkReporter : public Reporter {
     g_free(shown);
     gtk_window_set_title(GTK_WINDOW(dialog), caption);
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
-    MarkMessageJapanese(GTK_MESSAGE_DIALOG(dialog));
+    SetUpMessageLabels(GTK_MESSAGE_DIALOG(dialog));
     // OK is the default and has the focus, so Return presses it although
     // Cancel comes first in the row of buttons.
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);

@@ -22,6 +22,7 @@ import unittest
 CRVW = None
 CRV = None
 WAIT = 20  # seconds allowed for any one dialog, key press or exit
+SCREEN = (1024, 768)
 
 DOS = b"one\r\ntwo\r\r\nthree\rfour\nlast"
 UNIX = b"one\ntwo\nthree\rfour\nlast"
@@ -44,7 +45,7 @@ class Xvfb:
     def __init__(self):
         read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % SCREEN,
              "-nolisten", "tcp"],
             pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
@@ -128,6 +129,12 @@ class DialogTest(Case):
         wid = found.stdout.split()[0]
         return wid, self.xdotool("getwindowname", wid).stdout.rstrip(b"\n")
 
+    def assert_on_screen(self, wid):
+        shell = self.xdotool("getwindowgeometry", "--shell", wid).stdout.decode()
+        geometry = dict(line.split("=") for line in shell.split())
+        self.assertLessEqual(int(geometry["WIDTH"]), SCREEN[0])
+        self.assertLessEqual(int(geometry["HEIGHT"]), SCREEN[1])
+
     def run_dialogs(self, args, answers):
         """Runs crvw, expecting one dialog per (title, key) of `answers`."""
         proc = subprocess.Popen([CRVW] + args, cwd=self.dir, env=self.env,
@@ -138,6 +145,7 @@ class DialogTest(Case):
             for title, key in answers:
                 wid, shown = self.wait_dialog(wid)
                 self.assertEqual(shown, title.encode())
+                self.assert_on_screen(wid)
                 self.xdotool("windowfocus", "--sync", wid, "key", key)
             out, err = proc.communicate(timeout=WAIT)
         finally:
@@ -166,6 +174,9 @@ class DialogTest(Case):
             # Not found: the error alone, never a confirmation before it.
             (["missing"], None, [("crv エラー", "Return")], 1, None),
             (["-p-", "missing"], None, [("crv エラー", "Escape")], 1, None),
+            # A long name without blanks is broken, not left to widen the
+            # dialog beyond the screen.
+            (["x" * 400], None, [("crv エラー", "Return")], 1, None),
             ([], None, [("crv", "Return")], 1, None),
             (["-x", "f"], DOS, [("crv", "Escape")], 1, DOS),
         ]
