@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Kills crv with SIGKILL at several moments while it converts a large file
+and checks that the bytes survive: whenever the file's own name does not hold
+the original or the converted bytes, the backup holds the whole original.
+
+Each run starts crv, polls until the backup appears (the conversion has
+begun), waits a fraction of a clean run's duration and kills.
+
+    kill_test.py --crv build/crv [--mib 64]
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+NAME = "big.txt"
+# Moments of the kill after the backup appeared, as fractions of the time a
+# clean conversion takes; the last ones fall after its end.
+FRACTIONS = [0, 0, 0.02, 0.05, 0.1, 0.2, 0.3, 0.45, 0.6, 0.75, 0.9, 1.0, 1.5]
+
+
+def make_text(mib):
+    line = b"".join(b"%c" % (33 + i % 90) for i in range(58)) + b"\r\n"
+    text = line * (mib * 1024 * 1024 // len(line))
+    return text + b"\r\r\nend\r"
+
+
+def convert(data, add_cr):
+    return re.sub(rb"\r*\n", b"\r\n" if add_cr else b"\n", data)
+
+
+def run_once(crv, args, original, work, delay):
+    """Starts crv, kills it `delay` seconds after the backup appears (None:
+    lets it finish) and returns the directory's files and the elapsed time."""
+    for name in os.listdir(work):
+        os.unlink(os.path.join(work, name))
+    path = os.path.join(work, NAME)
+    with open(path, "wb") as f:
+        f.write(original)
+    backup = path + ".crv#001"
+    start = time.monotonic()
+    proc = subprocess.Popen([crv] + args + [NAME], cwd=work, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if delay is not None:
+        while not os.path.lexists(backup) and proc.poll() is None:
+            pass
+        if delay:
+            time.sleep(delay)
+        proc.send_signal(signal.SIGKILL)
+    proc.communicate()
+    elapsed = time.monotonic() - start
+    files = {}
+    for name in os.listdir(work):
+        with open(os.path.join(work, name), "rb") as f:
+            files[name] = f.read()
+    return proc.returncode, files, elapsed
+
+
+def classify(files, original, converted):
+    """'before', 'during' or 'after' the conversion, or None when the original
+    bytes are nowhere whole."""
+    target = files.get(NAME)
+    backups = [b for n, b in files.items() if n != NAME]
+    if len(files) - (NAME in files) != len(backups) or len(backups) > 1:
+        return None
+    backup = backups[0] if backups else None
+    if target == original and backup is None:
+        return "before"
+    if target == converted and backup in (None, original):
+        return "after"
+    if backup == original:
+        return "during"
+    return None
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--crv", required=True)
+    parser.add_argument("--mib", type=int, default=64)
+    opts = parser.parse_args()
+    crv = os.path.abspath(opts.crv)
+    dos = make_text(opts.mib)
+    unix = convert(dos, False)
+    work = tempfile.mkdtemp(prefix="crv-kill-")
+    failures = 0
+    try:
+        for args, original in ((["-d"], dos), (["-c"], unix)):
+            converted = convert(original, "-d" not in args)
+            status, files, clean_time = run_once(crv, args, original, work, None)
+            if status != 0 or files != {NAME: converted}:
+                print("FAIL: crv %s without a kill: status %s" % (args[0], status))
+                return 1
+            phases = []
+            for fraction in FRACTIONS:
+                delay = fraction * clean_time
+                status, files, _ = run_once(crv, args, original, work, delay)
+                phase = classify(files, original, converted)
+                if phase is None:
+                    print("FAIL: crv %s killed %.1f ms after the backup appeared: the original"
+                          " bytes are nowhere whole (files: %s)"
+                          % (args[0], delay * 1000,
+                             {n: len(b) for n, b in files.items()}))
+                    failures += 1
+                phases.append(phase)
+            print("crv %s on %d MiB (clean run %.0f ms): kills landed %s"
+                  % (args[0], opts.mib, clean_time * 1000,
+                     ", ".join("%s %d" % (p, phases.count(p))
+                               for p in ("before", "during", "after"))))
+            if "during" not in phases:
+                print("FAIL: no kill landed during the conversion; the test proved nothing")
+                failures += 1
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
