@@ -11,6 +11,8 @@ packages=(
   build-essential cmake ninja-build googletest libgtest-dev python3
   # End-to-end and robustness tests.
   strace time
+  # Fuzzers: clang with libFuzzer and the sanitizers' runtimes.
+  clang libclang-rt-14-dev
   # crvw on Linux: GTK 3 to build it; a virtual display, xdotool and a CJK
   # font to test its dialogs.
   pkg-config libgtk-3-dev xvfb xdotool fonts-noto-cjk

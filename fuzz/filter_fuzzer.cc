@@ -1,0 +1,152 @@
+// Fuzzes the line-end filter: for any input and any split of it into blocks,
+// the output equals that of the whole input fed as one block, and both equal
+// a plain byte-at-a-time statement of the rule. A sink that fails partway
+// must stop the filter with false after a prefix of that output.
+//
+// Input layout: one byte of flags, one byte per block size (the sizes are
+// used in turn until the text is consumed), a zero byte, then the text.
+// With flag 2 set the text is run-length coded as (byte, length code) pairs
+// (see RunLength), so that small inputs make runs longer than the filter's
+// internal chunk and place them anywhere against its boundaries.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/line_end_filter.h"
+
+namespace {
+
+// The rule, one byte at a time: a run of CRs directly followed by an LF,
+// with that LF, is one line end; any other CR stays. Not instrumented for
+// coverage: it is the yardstick, not the code under test, and tracing its
+// per-byte comparisons would make every run many times slower.
+__attribute__((no_sanitize("coverage"))) std::string Reference(const std::string& in, bool add_cr) {
+  std::string out(2 * in.size(), '\0');
+  char* o = &out[0];
+  size_t pending = 0;
+  for (char c : in) {
+    if (c == '\r') {
+      ++pending;
+    } else if (c == '\n') {
+      pending = 0;
+      if (add_cr) *o++ = '\r';
+      *o++ = '\n';
+    } else {
+      for (; pending > 0; --pending) *o++ = '\r';
+      *o++ = c;
+    }
+  }
+  for (; pending > 0; --pending) *o++ = '\r';
+  out.resize(static_cast<size_t>(o - out.data()));
+  return out;
+}
+
+// Collects the output; fails every write once `budget` bytes are stored.
+class StringSink : public crv::ByteSink {
+ public:
+  explicit StringSink(size_t budget = SIZE_MAX) : budget_(budget) {}
+  bool Write(const char* data, size_t size) override {
+    if (failed_) Fail("a write after a failed one");
+    if (size > budget_ - out.size()) {
+      failed_ = true;
+      return false;
+    }
+    out.append(data, size);
+    return true;
+  }
+  static void Fail(const char* what) {
+    fprintf(stderr, "filter fuzzer: %s\n", what);
+    abort();
+  }
+  std::string out;
+
+ private:
+  size_t budget_;
+  bool failed_ = false;
+};
+
+// Enough for runs across several of the filter's chunks.
+constexpr size_t kMaxText = 2 * crv::LineEndFilter::kChunk + crv::LineEndFilter::kChunk / 2;
+
+// The length of the next run of the text, from one byte: short runs; runs
+// that end a given distance before the filter's next chunk boundary (fed as
+// one block, the text is cut into chunks at those offsets); and long runs of
+// up to a few chunks.
+size_t RunLength(uint8_t code, size_t at) {
+  constexpr size_t kChunk = crv::LineEndFilter::kChunk;
+  if (code < 128) return code;
+  if (code < 192) {
+    size_t boundary = (at / kChunk + 1) * kChunk;
+    size_t before = code - 128u;
+    return boundary - before > at ? boundary - before - at : boundary + kChunk - before - at;
+  }
+  return (code - 191u) * kChunk / 16;
+}
+
+// Feeds `text` in blocks of the given sizes (in turn); false when the filter
+// reported a failure.
+bool Filter(const std::string& text, const std::vector<size_t>& sizes, bool add_cr,
+            StringSink* sink) {
+  crv::LineEndFilter filter(add_cr, sink);
+  size_t pos = 0;
+  for (size_t i = 0; pos < text.size(); ++i) {
+    size_t n = sizes.empty() ? text.size() : sizes[i % sizes.size()];
+    // A long text goes in at most a few hundred blocks, to keep runs fast.
+    if (n != 0) n = std::min(std::max(n, text.size() / 256), text.size() - pos);
+    if (!filter.Feed(text.data() + pos, n)) return false;
+    pos += n;
+  }
+  return filter.Finish();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const uint8_t flags = data[0];
+  const bool add_cr = flags & 1;
+  size_t i = 1;
+  std::vector<size_t> sizes;
+  bool all_zero = true;
+  for (; i < size && data[i] != 0; ++i) {
+    // Sizes 0 to 127, and multiples of 4 KiB (plus or minus one) up to a
+    // few chunks.
+    uint8_t c = data[i];
+    size_t n = c < 128 ? c : (c - 127) * 4096 + (c % 3) - 1;
+    sizes.push_back(n);
+    if (n) all_zero = false;
+  }
+  if (all_zero) sizes.clear();
+  if (i < size) ++i;  // the zero byte
+  std::string text;
+  if (flags & 2) {
+    for (; i + 1 < size && text.size() < kMaxText; i += 2) {
+      text.append(RunLength(data[i + 1], text.size()), static_cast<char>(data[i]));
+    }
+  } else {
+    text.assign(reinterpret_cast<const char*>(data) + i, size - i);
+  }
+
+  const std::string want = Reference(text, add_cr);
+  StringSink whole;
+  if (!Filter(text, {}, add_cr, &whole)) StringSink::Fail("one block: false with a good sink");
+  if (whole.out != want) StringSink::Fail("one block: output differs from the rule");
+  StringSink split;
+  if (!Filter(text, sizes, add_cr, &split)) StringSink::Fail("blocks: false with a good sink");
+  if (split.out != want) StringSink::Fail("blocks: output differs from one block");
+
+  if (!want.empty()) {
+    // A sink that stops storing partway: the filter must report it.
+    size_t budget = (flags >> 2) * want.size() / 64;
+    StringSink failing(budget);
+    if (Filter(text, sizes, add_cr, &failing)) StringSink::Fail("failed sink: true");
+    if (want.compare(0, failing.out.size(), failing.out) != 0) {
+      StringSink::Fail("failed sink: stored bytes are not a prefix of the output");
+    }
+  }
+  return 0;
+}
