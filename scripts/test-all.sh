@@ -17,7 +17,8 @@ cmake --build build-asan -j "$jobs" --target crv_unit_tests
 # The libFuzzer targets (clang), each run for a bounded time by ctest.
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_CXX_COMPILER=clang++ -DCRV_FUZZ=ON -DCRV_TESTS=OFF
-cmake --build build-fuzz -j "$jobs" --target crv_filter_fuzzer crv_command_line_fuzzer
+cmake --build build-fuzz -j "$jobs" \
+      --target crv_filter_fuzzer crv_filter_portable_fuzzer crv_command_line_fuzzer
 
 ctest --test-dir build --output-on-failure
 ctest --test-dir build-asan --output-on-failure -L unit
