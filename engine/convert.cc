@@ -1,5 +1,6 @@
 #include "engine/convert.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -19,19 +20,34 @@ namespace {
 constexpr size_t kReadBlock = 128 * 1024;
 constexpr size_t kWriteBlock = 256 * 1024;
 
-// Writes the filter's output to the file in large blocks: big pieces go
-// straight through, small ones (the end of the file, a long run of CRs) are
-// collected first.
+// Blocks start on a page boundary and are read and written at file offsets
+// that are multiples of their size, so the kernel copies between the page
+// cache and these buffers page-aligned on both sides, which is much faster on
+// some processors than a copy whose two sides are misaligned.
+constexpr std::align_val_t kPageAlign{4096};
+
+struct PageAlignedDelete {
+  void operator()(char* p) const { ::operator delete[](p, kPageAlign); }
+};
+using PageBuffer = std::unique_ptr<char[], PageAlignedDelete>;
+
+PageBuffer NewPageBuffer(size_t size) { return PageBuffer(new (kPageAlign) char[size]); }
+
+// Collects the filter's output and writes it to the file in whole blocks.
 class BufferedFileSink : public ByteSink {
  public:
-  explicit BufferedFileSink(platform::OutputFile* file) : file_(file) {}
+  explicit BufferedFileSink(platform::OutputFile* file)
+      : file_(file), buffer_(NewPageBuffer(kWriteBlock)) {}
 
   bool Write(const char* data, size_t size) override {
-    if (size > kWriteBlock - used_ && !Flush()) return false;
-    if (size >= kWriteBlock / 2) return file_->Write(data, size);
-    if (!buffer_) buffer_.reset(new char[kWriteBlock]);
-    std::memcpy(buffer_.get() + used_, data, size);
-    used_ += size;
+    while (size > 0) {
+      size_t n = std::min(size, kWriteBlock - used_);
+      std::memcpy(buffer_.get() + used_, data, n);
+      used_ += n;
+      data += n;
+      size -= n;
+      if (used_ == kWriteBlock && !Flush()) return false;
+    }
     return true;
   }
 
@@ -43,14 +59,14 @@ class BufferedFileSink : public ByteSink {
 
  private:
   platform::OutputFile* file_;
-  std::unique_ptr<char[]> buffer_;
+  PageBuffer buffer_;
   size_t used_ = 0;
 };
 
 bool CopyFiltered(platform::InputFile* in, platform::OutputFile* out, bool add_cr) {
   BufferedFileSink sink(out);
   LineEndFilter filter(add_cr, &sink);
-  std::unique_ptr<char[]> block(new char[kReadBlock]);
+  PageBuffer block = NewPageBuffer(kReadBlock);
   for (;;) {
     if (platform::InterruptRequested()) return false;
     size_t got = 0;

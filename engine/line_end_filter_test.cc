@@ -107,6 +107,30 @@ TEST(LineEndFilterTest, RandomSplitsMatchReference) {
   }
 }
 
+TEST(LineEndFilterTest, RandomTextsMatchReference) {
+  // Longer texts where CR and LF are rare, as in real files, with a few
+  // lone CRs and CR runs, in both forms and cut into random blocks.
+  std::mt19937 rng(777);
+  for (int round = 0; round < 300; ++round) {
+    std::string in;
+    size_t size = rng() % 5000;
+    while (in.size() < size) {
+      in.append(rng() % 90, 'x');
+      switch (rng() % 8) {
+        case 0: in += "\r"; break;
+        case 1: in += "\r\r\n"; break;
+        case 2: case 3: case 4: in += "\n"; break;
+        default: in += "\r\n"; break;
+      }
+    }
+    std::vector<size_t> blocks = {1 + rng() % 300, 1 + rng() % 3000, 1 + rng() % 7};
+    for (bool add_cr : {true, false}) {
+      ASSERT_EQ(Filter(in, add_cr, blocks), Reference(in, add_cr)) << "round " << round;
+      ASSERT_EQ(Filter(in, add_cr, {1 << 20}), Reference(in, add_cr)) << "round " << round;
+    }
+  }
+}
+
 TEST(LineEndFilterTest, SinkFailureStopsAtOnce) {
   class FailingSink : public ByteSink {
    public:
