@@ -43,14 +43,6 @@ def timed(cmd, shell=False):
     return time.perf_counter() - start
 
 
-def median_time(prepare, cmd, runs, shell=False):
-    times = []
-    for _ in range(runs):
-        prepare()
-        times.append(timed(cmd, shell))
-    return statistics.median(times)
-
-
 def peak_rss_kib(crv, path):
     out = subprocess.run(["/usr/bin/time", "-f", "%M", crv, "-d", path],
                          stderr=subprocess.PIPE, check=True).stderr
@@ -70,22 +62,26 @@ def main():
         target, out = os.path.join(work, "target.txt"), os.path.join(work, "out.txt")
         make_texts(dos, unix, args.mib)
 
-        def fresh(src):
-            def prepare():
+        # Every timed command starts from the same state: a freshly written
+        # input file and no output file. The three commands take turns, so
+        # that a disturbance on the machine falls on all of them alike.
+        commands = {
+            "cat": (dos, f"cat '{target}' > '{out}'", True),
+            "crv -d": (dos, [crv, "-d", target], False),
+            "crv -c": (unix, [crv, "-c", target], False),
+        }
+        times = {name: [] for name in commands}
+        for _ in range(args.runs):
+            for name, (src, cmd, shell) in commands.items():
                 shutil.copyfile(src, target)
-            return prepare
-
-        def drop_out():
-            if os.path.exists(out):
-                os.remove(out)
-
-        t_cat = median_time(drop_out, f"cat '{dos}' > '{out}'", args.runs, shell=True)
-        t_d = median_time(fresh(dos), [crv, "-d", target], args.runs)
-        with open(target, "rb") as f, open(unix, "rb") as g:
-            assert f.read() == g.read(), "crv -d did not give the LF text"
-        t_c = median_time(fresh(unix), [crv, "-c", target], args.runs)
-        with open(target, "rb") as f, open(dos, "rb") as g:
-            assert f.read() == g.read(), "crv -c did not give the CR LF text"
+                if os.path.exists(out):
+                    os.remove(out)
+                times[name].append(timed(cmd, shell))
+                if name != "cat":
+                    expected = unix if name == "crv -d" else dos
+                    with open(target, "rb") as f, open(expected, "rb") as g:
+                        assert f.read() == g.read(), f"{name} gave wrong bytes"
+        t_cat, t_d, t_c = (statistics.median(times[n]) for n in ("cat", "crv -d", "crv -c"))
 
         print(f"{args.mib} MiB, median of {args.runs} runs")
         print(f"  cat f > g : {t_cat * 1000:8.1f} ms")
