@@ -12,7 +12,7 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$jobs"
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCRV_SANITIZE=ON
-cmake --build build-asan -j "$jobs" --target crv_unit_tests
+cmake --build build-asan -j "$jobs" --target crv_unit_tests crv_portable_filter_tests
 
 # The libFuzzer targets (clang), each run for a bounded time by ctest.
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
