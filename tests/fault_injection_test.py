@@ -87,7 +87,7 @@ def convert(data, add_cr):
 
 
 class Scenario:
-    def __init__(self, name, args, original, stdin=b"", base=()):
+    def __init__(self, name, args, original, stdin=b"", base=(), older=None):
         self.name = name
         self.args = args
         self.original = original
@@ -98,6 +98,8 @@ class Scenario:
         # RENAME_NOREPLACE, a conversion that fails), as strace expressions.
         self.base = list(base)
         self.base_syscalls = {b.split(":")[0] for b in base}
+        # Files already present (an older backup), never to be touched.
+        self.older = older or {}
 
 
 class Run:
@@ -115,8 +117,9 @@ def run_crv(crv, scenario, injections, workroot):
     try:
         files_dir = os.path.join(work, "d")
         os.mkdir(files_dir)
-        with open(os.path.join(files_dir, NAME), "wb") as f:
-            f.write(scenario.original)
+        for name, data in [(NAME, scenario.original)] + list(scenario.older.items()):
+            with open(os.path.join(files_dir, name), "wb") as f:
+                f.write(data)
         log = os.path.join(work, "trace")
         cmd = ["strace", "-qq", "-o", log, "-s", "64"]
         for inj in scenario.base + injections:
@@ -201,9 +204,13 @@ def check(scenario, run, point):
     if run.timed_out:
         return "hang"
     original, converted = scenario.original, scenario.converted
+    for name, data in scenario.older.items():
+        if run.files.get(name) != data:
+            return "the older file %s was changed or removed" % name
     target = run.files.get(NAME)
-    backups = {n: b for n, b in run.files.items() if n.startswith(NAME + ".crv#")}
-    others = set(run.files) - {NAME} - set(backups)
+    backups = {n: b for n, b in run.files.items()
+               if n.startswith(NAME + ".crv#") and n not in scenario.older}
+    others = set(run.files) - {NAME} - set(backups) - set(scenario.older)
     if others:
         return "unexpected files %s" % sorted(others)
     if len(backups) > 1:
@@ -226,6 +233,11 @@ def check(scenario, run, point):
     if kind == "SIGINT":
         # Within the conversion the interrupt makes it stop and restore;
         # before and after it, the interrupt ends the process as usual.
+        # A signal is sent as the call begins; strace does not mark the call.
+        calls = [i for i, (s, _) in enumerate(run.trace) if s == syscall]
+        if when <= len(calls) and reads_data_from_backup(run, [calls[when - 1]]) and \
+                run.status != 1:
+            return "interrupted while copying, yet not stopped and restored"
         if run.status == -signal.SIGINT:
             if backup is None and target in (original, converted) and \
                     run.stdout in (b"", MSG_CONVERT.encode()):
@@ -281,6 +293,21 @@ def check(scenario, run, point):
         if not (kind == "EINTR" and run.stdout == retried):
             return "standard output %r, expected %r" % (run.stdout, want)
     return None
+
+
+def reads_data_from_backup(run, lines):
+    """Whether one of the trace lines is a read of the backup (the source of
+    the copy) that returned bytes."""
+    fds = set()
+    for _, text in run.trace:
+        m = re.match(r'open(?:at)?\(.*"%s\.crv#\d+", O_RDONLY.*\) = (\d+)$' % NAME, text)
+        if m:
+            fds.add(m.group(1))
+    for i in lines:
+        m = re.match(r"read\((\d+), .*\) = (\d+)$", run.trace[i][1])
+        if m and m.group(1) in fds and int(m.group(2)) > 0:
+            return True
+    return False
 
 
 def in_restore(scenario, run, failed):
@@ -355,6 +382,7 @@ def main():
     unix = convert(dos, False)
     no_noreplace = "renameat2:error=EINVAL:when=1+"
     fail_commit = "fsync:error=EIO:when=1"
+    older = {NAME + ".crv#001": b"an older backup\r\n"}
     # (scenario, whether its points are the calls after the forced failure)
     plan = [
         (Scenario("-d", ["-d"], dos), False),
@@ -365,6 +393,9 @@ def main():
         (Scenario("-d, no RENAME_NOREPLACE", ["-d"], dos, base=[no_noreplace]), False),
         (Scenario("-d, no RENAME_NOREPLACE, restore", ["-d"], dos,
                   base=[no_noreplace, fail_commit]), True),
+        (Scenario("-d, older backup #001", ["-d"], dos, older=older), False),
+        (Scenario("-d, older backup #001, no RENAME_NOREPLACE", ["-d"], dos,
+                  base=[no_noreplace], older=older), False),
         (Scenario("-c, killed", ["-c"], unix), "SIGKILL"),
         (Scenario("-d, interrupted", ["-d"], dos), "SIGINT"),
     ]
@@ -385,7 +416,7 @@ def main():
                             for i in injected_lines(clean, s)
                             if not clean.trace[i][0].startswith("rename"))
                 after, _ = count_calls(clean.trace[:fault + 1])
-                if clean.status != 1 or clean.files != {NAME: scenario.original}:
+                if clean.status != 1 or clean.files.get(NAME) != scenario.original:
                     print("FAIL: scenario %s: the forced failure did not restore the file"
                           % scenario.name)
                     return 1
@@ -420,7 +451,7 @@ def main():
                     for f in futures:
                         f.cancel()
                     syscall, when, kind = point
-                    print("FAIL: scenario %s, %s call %d failed with %s: %s"
+                    print("FAIL: scenario %s, %s call %d, injected %s: %s"
                           % (scenario.name, syscall, when, kind, problem))
                     print("  status %s, stdout %r, files %s" % (
                         run.status, run.stdout, {n: len(b) for n, b in run.files.items()}))
