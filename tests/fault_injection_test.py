@@ -2,12 +2,14 @@
 """Fails every I/O system call crv makes, one at a time, and checks that no
 failure loses a byte.
 
-For each scenario (a direction, a kind of file system, a forced failure) the
-tool first runs once under strace to count the calls it makes of each I/O
-system call. Then, for every such system call and every K from 1 to its
-count, it runs again with the K-th call failed (strace's
--e inject=SYSCALL:error=ERRNO:when=K, or killed there with signal=SIGKILL),
-and checks what is left on the disk, the exit status and standard output:
+For each scenario (-d, -c, -p with its answer; a file system without
+RENAME_NOREPLACE; an older backup present; the restore after a failed
+commit) the tool first runs once under strace to count the calls it makes of
+each I/O system call. Then, for every such system call and every K from 1 to
+its count, it runs again with the K-th call failed (strace's
+-e inject=SYSCALL:error=ERRNO:when=K: EIO; ENOSPC and the persistent K+ for
+write and fsync; EINTR for read, write and open), or with SIGKILL or SIGINT
+sent there, and checks what is left on the disk, the status and the output:
 
   status 0  the file holds exactly the converted bytes; a backup remains only
             when deleting it was the failed call, and holds the original;
@@ -15,11 +17,14 @@ and checks what is left on the disk, the exit status and standard output:
             or, only when the failed call was part of the restore, a backup
             holds exactly the original bytes;
   output    exactly the expected message, nothing on standard error;
-  killed    the backup holds the original bytes whenever the file does not.
+  killed    the backup holds the original bytes whenever the file does not;
+  SIGINT    during the copy it stops the conversion and restores the file;
+  always    a failure to make the result durable is never a success, and an
+            older backup is never touched.
 
-Calls made by the dynamic loader before the program's own code runs are
-tried too: failing one of them may keep the program from starting at all
-(the loader's status 127), and then nothing may have been touched.
+Calls made by the dynamic loader before the program's own code runs (in a
+dynamically linked build) are tried too: failing one of them may keep the
+program from starting at all (status 127), and then nothing may be touched.
 
     fault_injection_test.py --crv build/crv [--jobs N]
 """
@@ -53,7 +58,7 @@ ENOSPC_SYSCALLS = {"write", "pwrite64", "writev", "fsync", "fdatasync"}
 EINTR_RETRIED = {"open", "openat", "read", "write"}
 
 NAME = "f"
-BLOCK = 256 * 1024
+BLOCK = 256 * 1024  # at least the copy's block size
 PROMPT = "ファイル " + NAME + "の改行コードを正規化しまか？(y/n) : "
 MSG_CONVERT = "error: " + NAME + " convert failed.\n"
 MSG_NOT_FOUND = 'error: "' + NAME + '" is not found.\n'
@@ -383,19 +388,20 @@ def main():
     no_noreplace = "renameat2:error=EINVAL:when=1+"
     fail_commit = "fsync:error=EIO:when=1"
     older = {NAME + ".crv#001": b"an older backup\r\n"}
-    # (scenario, whether its points are the calls after the forced failure)
+    # (scenario, what is tried: each call failed; only the calls after the
+    # scenario's forced failure, i.e. the restore; a signal at each call)
     plan = [
-        (Scenario("-d", ["-d"], dos), False),
-        (Scenario("-c", ["-c"], unix), False),
-        (Scenario("-p -d, answer y", ["-p", "-d"], dos, stdin=b"y\n"), False),
-        (Scenario("-d, restore", ["-d"], dos, base=[fail_commit]), True),
-        (Scenario("-c, restore", ["-c"], unix, base=[fail_commit]), True),
-        (Scenario("-d, no RENAME_NOREPLACE", ["-d"], dos, base=[no_noreplace]), False),
+        (Scenario("-d", ["-d"], dos), "each"),
+        (Scenario("-c", ["-c"], unix), "each"),
+        (Scenario("-p -d, answer y", ["-p", "-d"], dos, stdin=b"y\n"), "each"),
+        (Scenario("-d, restore", ["-d"], dos, base=[fail_commit]), "restore"),
+        (Scenario("-c, restore", ["-c"], unix, base=[fail_commit]), "restore"),
+        (Scenario("-d, no RENAME_NOREPLACE", ["-d"], dos, base=[no_noreplace]), "each"),
         (Scenario("-d, no RENAME_NOREPLACE, restore", ["-d"], dos,
-                  base=[no_noreplace, fail_commit]), True),
-        (Scenario("-d, older backup #001", ["-d"], dos, older=older), False),
+                  base=[no_noreplace, fail_commit]), "restore"),
+        (Scenario("-d, older backup #001", ["-d"], dos, older=older), "each"),
         (Scenario("-d, older backup #001, no RENAME_NOREPLACE", ["-d"], dos,
-                  base=[no_noreplace], older=older), False),
+                  base=[no_noreplace], older=older), "each"),
         (Scenario("-c, killed", ["-c"], unix), "SIGKILL"),
         (Scenario("-d, interrupted", ["-d"], dos), "SIGINT"),
     ]
@@ -410,7 +416,7 @@ def main():
             if not counts:
                 print("FAIL: no I/O system calls traced in scenario %s" % scenario.name)
                 return 1
-            if mode is True:
+            if mode == "restore":
                 # The calls of the restore: those after the forced failure.
                 fault = min(i for s in scenario.base_syscalls
                             for i in injected_lines(clean, s)
