@@ -157,12 +157,12 @@ def run_crv(crv, scenario, injections, workroot):
 
 def count_calls(trace):
     """Calls of each I/O system call in a trace, and how many of them were
-    made before the program's own code ran (its first act is to set signal
-    dispositions; the dynamic loader never does)."""
+    made before the program's own code ran (its first act is to ignore
+    SIGPIPE)."""
     counts, before_main = {}, {}
     main_started = False
-    for syscall, _ in trace:
-        if syscall == "rt_sigaction":
+    for syscall, text in trace:
+        if text.startswith("rt_sigaction(SIGPIPE, {sa_handler=SIG_IGN"):
             main_started = True
         if syscall in IO_SYSCALLS:
             counts[syscall] = counts.get(syscall, 0) + 1
