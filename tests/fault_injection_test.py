@@ -4,7 +4,7 @@ failure loses a byte.
 
 For each scenario (-d, -c, -p with its answer; a file system without
 RENAME_NOREPLACE; an older backup present; the restore after a failed
-commit) the tool first runs once under strace to count the calls it makes of
+commit, also killed there) the tool first runs once under strace to count the calls it makes of
 each I/O system call. Then, for every such system call and every K from 1 to
 its count, it runs again with the K-th call failed (strace's
 -e inject=SYSCALL:error=ERRNO:when=K: EIO; ENOSPC and the persistent K+ for
@@ -403,6 +403,8 @@ def main():
         (Scenario("-d, older backup #001, no RENAME_NOREPLACE", ["-d"], dos,
                   base=[no_noreplace], older=older), "each"),
         (Scenario("-c, killed", ["-c"], unix), "SIGKILL"),
+        (Scenario("-c, killed in the restore", ["-c"], unix, base=[fail_commit]),
+         "restore, SIGKILL"),
         (Scenario("-d, interrupted", ["-d"], dos), "SIGINT"),
     ]
 
@@ -427,6 +429,11 @@ def main():
                           % scenario.name)
                     return 1
                 points = points_for(scenario, counts, after)
+            elif mode == "restore, SIGKILL":
+                fault = min(i for i in injected_lines(clean, "fsync"))
+                after, _ = count_calls(clean.trace[:fault + 1])
+                points = [(s, k, "SIGKILL") for s in sorted(counts)
+                          for k in range(after.get(s, 0) + 1, counts[s] + 1)]
             elif mode in ("SIGKILL", "SIGINT"):
                 points = [(s, k, mode) for s in sorted(counts)
                           for k in range(1, counts[s] + 1)]
