@@ -19,8 +19,9 @@ sent there, and checks what is left on the disk, the status and the output:
   output    exactly the expected message, nothing on standard error;
   killed    the backup holds the original bytes whenever the file does not;
   SIGINT    during the copy it stops the conversion and restores the file;
-  always    a failure to make the result durable is never a success, and an
-            older backup is never touched.
+  always    a failure to make the result durable is never a success, an
+            older backup is never touched, and no file, even half written,
+            is more open than the original.
 
 Calls made by the dynamic loader before the program's own code runs (in a
 dynamically linked build) are tried too: failing one of them may keep the
@@ -58,6 +59,9 @@ ENOSPC_SYSCALLS = {"write", "pwrite64", "writev", "fsync", "fdatasync"}
 EINTR_RETRIED = {"open", "openat", "read", "write"}
 
 NAME = "f"
+# The original's permission bits: no file crv leaves, even half written, may
+# grant more.
+MODE = 0o640
 BLOCK = 256 * 1024  # at least the copy's block size
 PROMPT = "ファイル " + NAME + "の改行コードを正規化しまか？(y/n) : "
 MSG_CONVERT = "error: " + NAME + " convert failed.\n"
@@ -108,12 +112,13 @@ class Scenario:
 
 
 class Run:
-    def __init__(self, status, stdout, stderr, trace, files, timed_out):
+    def __init__(self, status, stdout, stderr, trace, files, modes, timed_out):
         self.status = status
         self.stdout = stdout
         self.stderr = stderr
         self.trace = trace  # [(syscall, text of the line)]
         self.files = files  # name -> bytes
+        self.modes = modes  # name -> permission bits
         self.timed_out = timed_out
 
 
@@ -125,6 +130,7 @@ def run_crv(crv, scenario, injections, workroot):
         for name, data in [(NAME, scenario.original)] + list(scenario.older.items()):
             with open(os.path.join(files_dir, name), "wb") as f:
                 f.write(data)
+            os.chmod(os.path.join(files_dir, name), MODE)
         log = os.path.join(work, "trace")
         cmd = ["strace", "-qq", "-o", log, "-s", "64"]
         for inj in scenario.base + injections:
@@ -146,11 +152,12 @@ def run_crv(crv, scenario, injections, workroot):
                 m = LINE_RE.match(line)
                 if m:
                     trace.append((m.group(1), line.rstrip("\n")))
-        files = {}
+        files, modes = {}, {}
         for name in os.listdir(files_dir):
             with open(os.path.join(files_dir, name), "rb") as f:
                 files[name] = f.read()
-        return Run(proc.returncode, out, err, trace, files, timed_out)
+                modes[name] = os.fstat(f.fileno()).st_mode & 0o7777
+        return Run(proc.returncode, out, err, trace, files, modes, timed_out)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -209,6 +216,9 @@ def check(scenario, run, point):
     if run.timed_out:
         return "hang"
     original, converted = scenario.original, scenario.converted
+    for name, mode in run.modes.items():
+        if mode & ~MODE:
+            return "%s has mode %o, more open than the original's %o" % (name, mode, MODE)
     for name, data in scenario.older.items():
         if run.files.get(name) != data:
             return "the older file %s was changed or removed" % name
