@@ -1,0 +1,46 @@
+// Makes a deliverable the windowed one on Windows: crvw, reporting through
+// message boxes with no owner window and no icon.
+#include <windows.h>
+
+#include "frontend/reporter.h"
+#include "platform/platform.h"
+
+namespace crv {
+
+namespace {
+
+const char kCaption[] = "crv";
+
+class MessageBoxReporter : public Reporter {
+ public:
+  void ShowText(const std::string& message) override {
+    MessageBoxA(nullptr, message.c_str(), kCaption, MB_OK);
+  }
+
+  void ShowError(const std::string& message) override {
+    MessageBoxA(nullptr, message.c_str(), platform::Text().error_caption, MB_OK);
+  }
+
+  bool ConfirmConversion(const std::string& file_name) override {
+    // Only OK consents. Cancel, closing the box, and a box that could not
+    // appear (0, or whatever else the system returns then) all decline.
+    return MessageBoxA(nullptr, WindowedConfirmationText(file_name).c_str(), kCaption,
+                       MB_OKCANCEL) == IDOK;
+  }
+
+  void ShowUnexpectedFailure(const std::string& what) override {
+    std::string text = what + ".";
+    MessageBoxA(nullptr, text.c_str(), platform::Text().error_caption, MB_OK);
+  }
+
+ protected:
+  std::string UsageText() const override { return WindowedUsageText(); }
+};
+
+}  // namespace
+
+const bool kConsoleChannel = false;
+
+std::unique_ptr<Reporter> MakeReporter() { return std::make_unique<MessageBoxReporter>(); }
+
+}  // namespace crv
