@@ -192,6 +192,18 @@ class CommandLineTest(Case):
                 self.assertEqual((status, out, err),
                                  (1, error(self.p, b'"' + name.encode() + b'" is not found.'), b""))
 
+    def test_names_match_literally_whatever_the_date(self):
+        # No wildcards; a file last written before 1980 is still found.
+        self.put("a.txt", DOS)
+        for name in ("*.txt", "a.tx?"):
+            with self.subTest(name=name):
+                self.assertEqual(self.run_crv("-d", name),
+                                 (1, error(self.p, b'"' + name.encode() + b'" is not found.'),
+                                  b""))
+        os.utime(self.path("a.txt"), (0, 0))
+        self.assertEqual(self.run_crv("-d", "a.txt"), (0, b"", b""))
+        self.assertEqual(self.get("a.txt"), UNIX)
+
     def test_absolute_path_is_a_file_name_where_slash_starts_paths(self):
         if self.p.slash_always_option:
             self.skipTest("on this platform every argument beginning with / is an option")
@@ -278,6 +290,24 @@ class NativeOnlyTest(Case):
                 self.assertEqual(self.run_crv("-d", "f"), (0, b"", b""))
                 self.assertEqual(os.stat(self.path("f")).st_mode & 0o7777, mode)
                 self.assertEqual(self.get("f"), UNIX)
+
+
+class WindowsOnlyTest(Case):
+    def setUp(self):
+        super().setUp()
+        if self.p.name != "wine":
+            self.skipTest("Windows build only")
+
+    def test_read_only_file(self):
+        # The new file has the default attributes; the backup keeps the
+        # read-only one, cannot be deleted, and stays: still a success.
+        self.put("f", DOS)
+        os.chmod(self.path("f"), 0o444)
+        self.assertEqual(self.run_crv("-d", "f"), (0, b"", b""))
+        self.assertEqual(self.get("f"), UNIX)
+        self.assertTrue(os.stat(self.path("f")).st_mode & 0o200, "the new file is read-only")
+        self.assertEqual(self.get("f.crv#001"), DOS)
+        self.assertEqual(self.listing(), ["f", "f.crv#001"])
 
 
 @unittest.skipUnless(os.name == "posix", "POSIX devices, mounts and signals on the test host")
