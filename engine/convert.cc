@@ -33,13 +33,16 @@ using PageBuffer = std::unique_ptr<char[], PageAlignedDelete>;
 
 PageBuffer NewPageBuffer(size_t size) { return PageBuffer(new (kPageAlign) char[size]); }
 
-// Collects the filter's output and writes it to the file in whole blocks.
+// Writes the filter's output to the file: large pieces go straight through
+// (the filter stages them page-aligned with the file), small ones (the end of
+// the file, long runs of CRs) are collected into whole blocks first.
 class BufferedFileSink : public ByteSink {
  public:
   explicit BufferedFileSink(platform::OutputFile* file)
       : file_(file), buffer_(NewPageBuffer(kWriteBlock)) {}
 
   bool Write(const char* data, size_t size) override {
+    if (size >= kWriteBlock / 8) return Flush() && file_->Write(data, size);
     while (size > 0) {
       size_t n = std::min(size, kWriteBlock - used_);
       std::memcpy(buffer_.get() + used_, data, n);

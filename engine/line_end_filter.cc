@@ -104,7 +104,18 @@ inline size_t CopyOrdinaryStep(const char* p, char* o) {
 }  // namespace
 
 LineEndFilter::LineEndFilter(bool add_cr, ByteSink* sink)
-    : add_cr_(add_cr), sink_(sink), out_(new char[kOutputCapacity + kStep + kBlock]) {}
+    : add_cr_(add_cr),
+      sink_(sink),
+      out_(new(kPageAlign) char[kPage + kOutputCapacity + kStep + kBlock]) {}
+
+void LineEndFilter::FreeStaging::operator()(char* p) const { ::operator delete[](p, kPageAlign); }
+
+char* LineEndFilter::StageStart() const { return out_.get() + emitted_ % kPage; }
+
+bool LineEndFilter::Emit(const char* data, size_t size) {
+  emitted_ += size;
+  return size == 0 || sink_->Write(data, size);
+}
 
 bool LineEndFilter::WritePendingCRsToSink() {
   static char crs[4096];
@@ -112,7 +123,7 @@ bool LineEndFilter::WritePendingCRsToSink() {
   (void)filled;
   while (pending_cr_ > 0) {
     size_t n = static_cast<size_t>(std::min<uint64_t>(pending_cr_, sizeof crs));
-    if (!sink_->Write(crs, n)) return false;
+    if (!Emit(crs, n)) return false;
     pending_cr_ -= n;
   }
   return true;
@@ -125,14 +136,15 @@ bool LineEndFilter::EmitPendingCRs(char** out) {
     pending_cr_ = 0;
     return true;
   }
-  size_t staged = static_cast<size_t>(*out - out_.get());
-  *out = out_.get();
-  return (staged == 0 || sink_->Write(out_.get(), staged)) && WritePendingCRsToSink();
+  if (!Emit(stage_, static_cast<size_t>(*out - stage_)) || !WritePendingCRsToSink()) return false;
+  stage_ = *out = StageStart();
+  return true;
 }
 
 bool LineEndFilter::FeedChunk(const char* p, size_t size) {
   const char* const end = p + size;
-  char* o = out_.get();
+  stage_ = StageStart();
+  char* o = stage_;
   while (p < end) {
     if (pending_cr_ == 0) {
 #if defined(CRV_BLOCK_PATH)
@@ -184,8 +196,7 @@ bool LineEndFilter::FeedChunk(const char* p, size_t size) {
       *o++ = c;
     }
   }
-  size_t n = static_cast<size_t>(o - out_.get());
-  return n == 0 || sink_->Write(out_.get(), n);
+  return Emit(stage_, static_cast<size_t>(o - stage_));
 }
 
 bool LineEndFilter::Feed(const char* data, size_t size) {
