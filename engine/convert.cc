@@ -8,6 +8,7 @@
 #include <new>
 
 #include "engine/line_end_filter.h"
+#include "engine/page_buffer.h"
 #include "platform/platform.h"
 
 namespace crv {
@@ -19,19 +20,8 @@ namespace {
 // whatever the file's size.
 constexpr size_t kReadBlock = 128 * 1024;
 constexpr size_t kWriteBlock = 256 * 1024;
-
 // Blocks start on a page boundary and are read and written at file offsets
-// that are multiples of their size, so the kernel copies between the page
-// cache and these buffers page-aligned on both sides, which is much faster on
-// some processors than a copy whose two sides are misaligned.
-constexpr std::align_val_t kPageAlign{4096};
-
-struct PageAlignedDelete {
-  void operator()(char* p) const { ::operator delete[](p, kPageAlign); }
-};
-using PageBuffer = std::unique_ptr<char[], PageAlignedDelete>;
-
-PageBuffer NewPageBuffer(size_t size) { return PageBuffer(new (kPageAlign) char[size]); }
+// that are multiples of their size (see page_buffer.h).
 
 // Writes the filter's output to the file: large pieces go straight through
 // (the filter stages them page-aligned with the file), small ones (the end of

@@ -106,11 +106,9 @@ inline size_t CopyOrdinaryStep(const char* p, char* o) {
 LineEndFilter::LineEndFilter(bool add_cr, ByteSink* sink)
     : add_cr_(add_cr),
       sink_(sink),
-      out_(new(kPageAlign) char[kPage + kOutputCapacity + kStep + kBlock]) {}
+      out_(NewPageBuffer(kPageSize + kOutputCapacity + kStep + kBlock)) {}
 
-void LineEndFilter::FreeStaging::operator()(char* p) const { ::operator delete[](p, kPageAlign); }
-
-char* LineEndFilter::StageStart() const { return out_.get() + emitted_ % kPage; }
+char* LineEndFilter::StageStart() const { return out_.get() + emitted_ % kPageSize; }
 
 bool LineEndFilter::Emit(const char* data, size_t size) {
   emitted_ += size;

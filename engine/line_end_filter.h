@@ -11,8 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
+
+#include "engine/page_buffer.h"
 
 namespace crv {
 
@@ -46,13 +46,8 @@ class LineEndFilter {
   static constexpr size_t kOutputCapacity = 3 * kChunk;
 
   // Output is staged at the same offset within a page as it will have in the
-  // output stream, so that the kernel's copy into a file's pages is aligned
-  // on both sides (much faster on some processors than a misaligned one).
-  static constexpr size_t kPage = 4096;
-  static constexpr std::align_val_t kPageAlign{kPage};
-  struct FreeStaging {
-    void operator()(char* p) const;
-  };
+  // output stream, so that the kernel's copy into the file's pages is aligned
+  // on both sides (see page_buffer.h).
   char* StageStart() const;
   // Sends output to the sink, counting it.
   bool Emit(const char* data, size_t size);
@@ -67,7 +62,7 @@ class LineEndFilter {
   ByteSink* const sink_;
   uint64_t pending_cr_ = 0;
   uint64_t emitted_ = 0;
-  std::unique_ptr<char[], FreeStaging> out_;
+  PageBuffer out_;
   char* stage_ = nullptr;
 };
 
