@@ -38,7 +38,6 @@ class LineEndFilter {
   // End of input: writes the CRs still held back. False when the sink failed.
   bool Finish();
 
-  uint64_t PendingCR() const { return pending_cr_; }
 
  private:
   // Every input byte yields at most two output bytes; held-back CRs from
