@@ -38,7 +38,6 @@ class LineEndFilter {
   // End of input: writes the CRs still held back. False when the sink failed.
   bool Finish();
 
-
  private:
   // Every input byte yields at most two output bytes; held-back CRs from
   // earlier chunks are staged only while they fit in one more chunk's worth.
