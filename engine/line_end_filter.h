@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/filter_kernel.h"
 #include "engine/page_buffer.h"
 
 namespace crv {
@@ -31,7 +32,9 @@ class LineEndFilter {
   // held-back CRs, which go out in pieces).
   static constexpr size_t kChunk = 128 * 1024;
 
-  LineEndFilter(bool add_cr, ByteSink* sink);
+  // `kernel` rewrites whole blocks where it can (tests choose one; a
+  // program takes the best its processor runs).
+  LineEndFilter(bool add_cr, ByteSink* sink, const FilterKernel& kernel = BestFilterKernel());
 
   // Filters the next block of input. False when the sink failed.
   bool Feed(const char* data, size_t size);
@@ -58,6 +61,7 @@ class LineEndFilter {
 
   const bool add_cr_;
   ByteSink* const sink_;
+  size_t (*const blocks_)(const char*, size_t, char**);
   uint64_t pending_cr_ = 0;
   uint64_t emitted_ = 0;
   PageBuffer out_;

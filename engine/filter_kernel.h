@@ -1,0 +1,46 @@
+// Filter kernels: the block loops of the line-end filter, one per instruction
+// set, chosen once at run time from what the processor and the operating
+// system support.
+#ifndef CRV_ENGINE_FILTER_KERNEL_H_
+#define CRV_ENGINE_FILTER_KERNEL_H_
+
+#include <cstddef>
+#include <vector>
+
+namespace crv {
+
+// Both functions rewrite whole 64-byte blocks from the start of
+// [in, in + size) to *out, advance *out, and return how many input bytes
+// they consumed. The caller holds no CR back when it calls them, and they
+// leave none: they stop before a block that has a CR followed by a CR (the
+// byte after the block counts), and they take a block only while at least
+// kKernelLookahead bytes remain. drop_cr drops every CR that stands before
+// an LF; add_cr inserts a CR before every LF that has none (when a block's
+// last byte is a CR and the next is its LF, that LF is consumed with it).
+// They may read up to kKernelLookahead bytes from the start of a block and
+// write up to kKernelOverreach bytes past the final *out.
+constexpr size_t kKernelLookahead = 128;
+constexpr size_t kKernelOverreach = 64;
+
+struct FilterKernel {
+  const char* name;
+  size_t (*drop_cr)(const char* in, size_t size, char** out);
+  size_t (*add_cr)(const char* in, size_t size, char** out);
+};
+
+// The best kernel this processor runs; chosen on the first call.
+const FilterKernel& BestFilterKernel();
+
+// Every kernel of this build, best first, with whether this processor runs
+// it. The portable one (no blocks: the filter's byte scan does all the work)
+// is always last and always runs.
+struct FilterKernelChoice {
+  const FilterKernel* kernel;
+  bool runs;
+  const char* needs;  // the processor features it needs, for messages
+};
+std::vector<FilterKernelChoice> FilterKernels();
+
+}  // namespace crv
+
+#endif  // CRV_ENGINE_FILTER_KERNEL_H_

@@ -1,0 +1,107 @@
+// AVX-512 kernels: one 64-byte compare per byte value builds each mask.
+// With VBMI2 the block is rewritten by one byte compress (dropping CRs) or
+// two byte expands (inserting them); with BW alone the bytes between line
+// ends are copied in 64-byte pieces.
+#include "engine/kernels/kernels.h"
+
+#if defined(__x86_64__) && !defined(CRV_PORTABLE_SCAN)
+
+#include <immintrin.h>
+
+#include "engine/kernels/block_loops.h"
+
+namespace crv {
+namespace kernels {
+
+namespace bw {
+namespace {
+
+#define TARGET __attribute__((target("avx512f,avx512bw,popcnt")))
+
+TARGET inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
+  __m512i bytes = _mm512_loadu_si512(p);
+  *cr = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\r'));
+  *lf = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
+}
+
+TARGET inline void Copy64(char* o, const char* p) { _mm512_storeu_si512(o, _mm512_loadu_si512(p)); }
+
+TARGET inline char* Drop(char* o, const char* p, uint64_t drop) {
+  size_t pos = 0;
+  for (; drop != 0; drop &= drop - 1) {
+    size_t i = static_cast<size_t>(__builtin_ctzll(drop));
+    Copy64(o, p + pos);
+    o += i - pos;
+    pos = i + 1;
+  }
+  Copy64(o, p + pos);
+  return o + (64 - pos);
+}
+
+TARGET inline char* Insert(char* o, const char* p, uint64_t before) {
+  size_t pos = 0;
+  for (; before != 0; before &= before - 1) {
+    size_t i = static_cast<size_t>(__builtin_ctzll(before));
+    Copy64(o, p + pos);
+    o += i - pos;
+    *o++ = '\r';
+    pos = i;
+  }
+  Copy64(o, p + pos);
+  return o + (64 - pos);
+}
+
+CRV_BLOCK_LOOPS(TARGET)
+#undef TARGET
+
+}  // namespace
+}  // namespace bw
+
+namespace vbmi2 {
+namespace {
+
+#define TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt")))
+
+TARGET inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
+  __m512i bytes = _mm512_loadu_si512(p);
+  *cr = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\r'));
+  *lf = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
+}
+
+// Compressed in a register and stored whole: a compress straight to memory
+// is much slower on some processors.
+TARGET inline char* Drop(char* o, const char* p, uint64_t drop) {
+  __m512i kept = _mm512_maskz_compress_epi8(~drop, _mm512_loadu_si512(p));
+  _mm512_storeu_si512(o, kept);
+  return o + 64 - _mm_popcnt_u64(drop);
+}
+
+// Each half of 32 bytes grows to at most 64. The output slots that take an
+// input byte are the ones pext picks out of alternating (CR slot, byte slot)
+// pairs, where pdep has kept a CR slot only before the marked bytes.
+TARGET inline char* Insert(char* o, const char* p, uint64_t before) {
+  const __m512i crs = _mm512_set1_epi8('\r');
+  constexpr uint64_t kByteSlots = 0xAAAAAAAAAAAAAAAAull;
+  for (int h = 0; h < 64; h += 32) {
+    uint64_t marks = static_cast<uint32_t>(before >> h);
+    uint64_t slots = _pext_u64(kByteSlots, _pdep_u64(marks, ~kByteSlots) | kByteSlots);
+    __m256i half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + h));
+    _mm512_storeu_si512(o, _mm512_mask_expand_epi8(crs, slots, _mm512_castsi256_si512(half)));
+    o += 32 + _mm_popcnt_u64(marks);
+  }
+  return o;
+}
+
+CRV_BLOCK_LOOPS(TARGET)
+#undef TARGET
+
+}  // namespace
+}  // namespace vbmi2
+
+const FilterKernel kAvx512Bw = {"avx512bw", bw::DropCR, bw::AddCR};
+const FilterKernel kAvx512Vbmi2 = {"avx512vbmi2", vbmi2::DropCR, vbmi2::AddCR};
+
+}  // namespace kernels
+}  // namespace crv
+
+#endif

@@ -1,0 +1,69 @@
+// SSE2 kernel, the x86-64 baseline: 16-byte compares build the block's
+// masks, and the bytes between line ends are copied in 64-byte pieces.
+#include "engine/kernels/kernels.h"
+
+#if defined(__x86_64__) && !defined(CRV_PORTABLE_SCAN)
+
+#include <emmintrin.h>
+
+#include "engine/kernels/block_loops.h"
+
+namespace crv {
+namespace kernels {
+namespace {
+
+#define TARGET __attribute__((target("sse2")))
+
+TARGET inline void Copy64(char* o, const char* p) {
+  for (int i = 0; i < 64; i += 16) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + i),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+  }
+}
+
+TARGET inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
+  uint64_t c = 0, l = 0;
+  for (int i = 0; i < 64; i += 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    c |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))))} << i;
+    l |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))))} << i;
+  }
+  *cr = c;
+  *lf = l;
+}
+
+TARGET inline char* Drop(char* o, const char* p, uint64_t drop) {
+  size_t pos = 0;
+  for (; drop != 0; drop &= drop - 1) {
+    size_t i = static_cast<size_t>(__builtin_ctzll(drop));
+    Copy64(o, p + pos);
+    o += i - pos;
+    pos = i + 1;
+  }
+  Copy64(o, p + pos);
+  return o + (64 - pos);
+}
+
+TARGET inline char* Insert(char* o, const char* p, uint64_t before) {
+  size_t pos = 0;
+  for (; before != 0; before &= before - 1) {
+    size_t i = static_cast<size_t>(__builtin_ctzll(before));
+    Copy64(o, p + pos);
+    o += i - pos;
+    *o++ = '\r';
+    pos = i;
+  }
+  Copy64(o, p + pos);
+  return o + (64 - pos);
+}
+
+CRV_BLOCK_LOOPS(TARGET)
+
+}  // namespace
+
+const FilterKernel kSse2 = {"sse2", DropCR, AddCR};
+
+}  // namespace kernels
+}  // namespace crv
+
+#endif

@@ -1,0 +1,20 @@
+// The kernels compiled into an x86-64 build, each defined in a file of its
+// own with the instruction set it uses enabled per function (so that nothing
+// outside them, header code included, is compiled for that instruction set).
+#ifndef CRV_ENGINE_KERNELS_KERNELS_H_
+#define CRV_ENGINE_KERNELS_KERNELS_H_
+
+#include "engine/filter_kernel.h"
+
+namespace crv {
+namespace kernels {
+
+extern const FilterKernel kSse2;
+extern const FilterKernel kAvx2;
+extern const FilterKernel kAvx512Bw;
+extern const FilterKernel kAvx512Vbmi2;
+
+}  // namespace kernels
+}  // namespace crv
+
+#endif  // CRV_ENGINE_KERNELS_KERNELS_H_
