@@ -15,8 +15,8 @@ namespace crv {
 // leave none: they stop before a block that has a CR followed by a CR (the
 // byte after the block counts), and they take a block only while at least
 // kKernelLookahead bytes remain. drop_cr drops every CR that stands before
-// an LF; add_cr inserts a CR before every LF that has none (when a block's
-// last byte is a CR and the next is its LF, that LF is consumed with it).
+// an LF; add_cr inserts a CR before every LF that has none (and never stops
+// right after a CR: such a last CR is left to the caller).
 // They may read up to kKernelLookahead bytes from the start of a block and
 // write up to kKernelOverreach bytes past the final *out.
 constexpr size_t kKernelLookahead = 128;

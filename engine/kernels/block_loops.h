@@ -38,17 +38,19 @@
   TARGET size_t AddCR(const char* in, size_t size, char** out) {                         \
     const char* p = in;                                                                  \
     char* o = *out;                                                                      \
+    uint64_t cr_before = 0; /* the previous block ended with a CR */                     \
     while (static_cast<size_t>(in + size - p) >= ::crv::kKernelLookahead) {              \
       uint64_t cr, lf;                                                                   \
       Masks(p, &cr, &lf);                                                                \
       if (CRV_CR_RUN(p, cr)) break;                                                      \
-      o = Insert(o, p, lf & ~(cr << 1));                                                 \
-      /* A last CR whose LF opens the next block: that LF goes out with it. */           \
-      size_t lf_next = static_cast<size_t>((cr >> 63) & uint64_t{p[64] == '\n'});        \
-      *o = '\n';                                                                         \
-      o += lf_next;                                                                      \
-      p += 64 + lf_next;                                                                 \
+      o = Insert(o, p, lf & ~((cr << 1) | cr_before));                                   \
+      cr_before = cr >> 63;                                                              \
+      /* A constant step keeps the next block's loads off the masks' path. */            \
+      p += 64;                                                                           \
     }                                                                                    \
+    /* That CR was written last; it is handed back to the byte scan with its LF. */      \
+    o -= cr_before;                                                                      \
+    p -= cr_before;                                                                      \
     *out = o;                                                                            \
     return static_cast<size_t>(p - in);                                                  \
   }
