@@ -1,9 +1,15 @@
-// Fuzzes the line-end filter: for any input and any split of it into blocks,
-// the output equals that of the whole input fed as one block, and both equal
-// a plain byte-at-a-time statement of the rule. A sink that fails partway
-// must stop the filter with false after a prefix of that output.
+// Fuzzes the line-end filter, with every kernel this processor runs (the
+// others are named at start as not tested): for any input and any split of
+// it into blocks, the output equals that of the whole input fed as one
+// block, and both equal a plain byte-at-a-time statement of the rule. A sink
+// that fails partway must stop the filter with false after a prefix of that
+// output.
 //
-// Input layout: one byte of flags, one byte per block size (the sizes are
+// Input layout: one byte of flags (bit 0: add CRs; bit 1: run-length coded
+// text; bits 2 to 4: where a failing sink stops, in eighths of the output;
+// bits 5 to 7: the kernel, among those that run, so that each input runs
+// one kernel and the fuzzer steers towards each kernel's paths), one byte per
+// block size (the sizes are
 // used in turn until the text is consumed), a zero byte, then the text.
 // With flag 2 set the text is run-length coded as (byte, length code) pairs
 // (see RunLength), so that small inputs make runs longer than the filter's
@@ -16,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/filter_kernel.h"
 #include "engine/line_end_filter.h"
 
 namespace {
@@ -45,6 +52,9 @@ __attribute__((no_sanitize("coverage"))) std::string Reference(const std::string
   return out;
 }
 
+// The kernel under test, named when a check fails.
+const char* g_kernel_name = "";
+
 // Collects the output; fails every write once `budget` bytes are stored.
 class StringSink : public crv::ByteSink {
  public:
@@ -59,7 +69,7 @@ class StringSink : public crv::ByteSink {
     return true;
   }
   static void Fail(const char* what) {
-    fprintf(stderr, "filter fuzzer: %s\n", what);
+    fprintf(stderr, "filter fuzzer, kernel %s: %s\n", g_kernel_name, what);
     abort();
   }
   std::string out;
@@ -89,9 +99,9 @@ size_t RunLength(uint8_t code, size_t at) {
 
 // Feeds `text` in blocks of the given sizes (in turn); false when the filter
 // reported a failure.
-bool Filter(const std::string& text, const std::vector<size_t>& sizes, bool add_cr,
-            StringSink* sink) {
-  crv::LineEndFilter filter(add_cr, sink);
+bool Filter(const crv::FilterKernel& kernel, const std::string& text, const std::vector<size_t>& sizes,
+            bool add_cr, StringSink* sink) {
+  crv::LineEndFilter filter(add_cr, sink, kernel);
   size_t pos = 0;
   for (size_t i = 0; pos < text.size(); ++i) {
     size_t n = sizes.empty() ? text.size() : sizes[i % sizes.size()];
@@ -103,12 +113,29 @@ bool Filter(const std::string& text, const std::vector<size_t>& sizes, bool add_
   return filter.Finish();
 }
 
+std::vector<const crv::FilterKernel*> g_kernels;
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  for (const crv::FilterKernelChoice& k : crv::FilterKernels()) {
+    if (k.runs) {
+      g_kernels.push_back(k.kernel);
+      fprintf(stderr, "filter fuzzer: kernel %s fuzzed\n", k.kernel->name);
+    } else {
+      fprintf(stderr, "filter fuzzer: kernel %s not tested on this machine (needs %s)\n", k.kernel->name,
+              k.needs);
+    }
+  }
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const uint8_t flags = data[0];
   const bool add_cr = flags & 1;
+  const crv::FilterKernel& kernel = *g_kernels[(flags >> 5) % g_kernels.size()];
+  g_kernel_name = kernel.name;
   size_t i = 1;
   std::vector<size_t> sizes;
   bool all_zero = true;
@@ -133,17 +160,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string want = Reference(text, add_cr);
   StringSink whole;
-  if (!Filter(text, {}, add_cr, &whole)) StringSink::Fail("one block: false with a good sink");
+  if (!Filter(kernel, text, {}, add_cr, &whole)) StringSink::Fail("one block: false with a good sink");
   if (whole.out != want) StringSink::Fail("one block: output differs from the rule");
   StringSink split;
-  if (!Filter(text, sizes, add_cr, &split)) StringSink::Fail("blocks: false with a good sink");
+  if (!Filter(kernel, text, sizes, add_cr, &split)) StringSink::Fail("blocks: false with a good sink");
   if (split.out != want) StringSink::Fail("blocks: output differs from one block");
 
   if (!want.empty()) {
     // A sink that stops storing partway: the filter must report it.
-    size_t budget = (flags >> 2) * want.size() / 64;
+    size_t budget = ((flags >> 2) & 7) * want.size() / 8;
     StringSink failing(budget);
-    if (Filter(text, sizes, add_cr, &failing)) StringSink::Fail("failed sink: true");
+    if (Filter(kernel, text, sizes, add_cr, &failing)) StringSink::Fail("failed sink: true");
     if (want.compare(0, failing.out.size(), failing.out) != 0) {
       StringSink::Fail("failed sink: stored bytes are not a prefix of the output");
     }
