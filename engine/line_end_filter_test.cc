@@ -53,6 +53,8 @@ std::string Reference(const std::string& in, bool add_cr) {
   return out;
 }
 
+void PrintTo(const FilterKernelChoice& k, std::ostream* os) { *os << k.kernel->name; }
+
 // Every test runs once per kernel of the build; one the processor lacks is
 // reported by name as skipped, never passed silently.
 class LineEndFilterTest : public ::testing::TestWithParam<FilterKernelChoice> {

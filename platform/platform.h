@@ -93,6 +93,10 @@ class OutputFile {
   intptr_t handle_ = -1;
   std::string name_;
   int mode_ = 0;  // Final permission bits, where the platform has them.
+  // Bytes written, and where the writeback not yet started begins, where the
+  // platform starts writeback early.
+  uint64_t written_ = 0;
+  uint64_t writeback_from_ = 0;
 };
 
 // ---- Interruption -----------------------------------------------------------
