@@ -7,6 +7,10 @@
 #include <vector>
 
 namespace crv {
+
+// Names the kernel in test output, for ADL.
+void PrintTo(const FilterKernelChoice& k, std::ostream* os) { *os << k.kernel->name; }
+
 namespace {
 
 class StringSink : public ByteSink {
@@ -52,8 +56,6 @@ std::string Reference(const std::string& in, bool add_cr) {
   }
   return out;
 }
-
-void PrintTo(const FilterKernelChoice& k, std::ostream* os) { *os << k.kernel->name; }
 
 // Every test runs once per kernel of the build; one the processor lacks is
 // reported by name as skipped, never passed silently.
