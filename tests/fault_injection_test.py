@@ -4,7 +4,9 @@ failure loses a byte.
 
 For each scenario (-d, -c, -p with its answer; a file system without
 RENAME_NOREPLACE; an older backup present; the restore after a failed
-commit, also killed there) the tool first runs once under strace to count the calls it makes of
+commit, also killed there; a file large enough that the writeback of its
+output starts early, whose writeback calls are failed, killed and
+interrupted) the tool first runs once under strace to count the calls it makes of
 each I/O system call. Then, for every such system call and every K from 1 to
 its count, it runs again with the K-th call failed (strace's
 -e inject=SYSCALL:error=ERRNO:when=K: EIO; ENOSPC and the persistent K+ for
@@ -63,6 +65,9 @@ NAME = "f"
 # grant more.
 MODE = 0o640
 BLOCK = 256 * 1024  # at least the copy's block size
+# More than twice the output between two starts of writeback.
+WRITEBACK_FILE = 9 << 20
+WRITEBACK_SYSCALLS = {"sync_file_range"}
 PROMPT = "ファイル " + NAME + "の改行コードを正規化しまか？(y/n) : "
 MSG_CONVERT = "error: " + NAME + " convert failed.\n"
 MSG_NOT_FOUND = 'error: "' + NAME + '" is not found.\n'
@@ -416,6 +421,9 @@ def main():
         (Scenario("-c, killed in the restore", ["-c"], unix, base=[fail_commit]),
          "restore, SIGKILL"),
         (Scenario("-d, interrupted", ["-d"], dos), "SIGINT"),
+        # Large enough for the early writeback of finished output: its calls
+        # failed, killed and interrupted.
+        (Scenario("-c, large", ["-c"], unix * (WRITEBACK_FILE // len(unix) + 1)), "writeback"),
     ]
 
     workroot = tempfile.mkdtemp(prefix="crv-fault-")
@@ -444,6 +452,14 @@ def main():
                 after, _ = count_calls(clean.trace[:fault + 1])
                 points = [(s, k, "SIGKILL") for s in sorted(counts)
                           for k in range(after.get(s, 0) + 1, counts[s] + 1)]
+            elif mode == "writeback":
+                calls = {s: n for s, n in counts.items() if s in WRITEBACK_SYSCALLS}
+                if not calls or clean.status != 0:
+                    print("FAIL: scenario %s: no writeback call traced, or status %s"
+                          % (scenario.name, clean.status))
+                    return 1
+                points = [(s, k, kind) for s in sorted(calls) for k in range(1, calls[s] + 1)
+                          for kind in ("EIO", "SIGKILL", "SIGINT")]
             elif mode in ("SIGKILL", "SIGINT"):
                 points = [(s, k, mode) for s in sorted(counts)
                           for k in range(1, counts[s] + 1)]
