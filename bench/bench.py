@@ -5,7 +5,8 @@ Writes a text with CR LF line ends about every 40 bytes (and the same lines
 with LF), then times, in shuffled turns, each case's fastest and median run:
 
   /dev/shm   cat f > g; cat f > g && rm f (the floor of an in-place rewrite);
-             crv -d; crv -c; dos2unix; unix2dos
+             dd bs=128k && rm f (the same through user space, as any filter
+             that reads and writes must go); crv -d; crv -c; dos2unix; unix2dos
   disk dir   cat f > g && sync g; crv -d (its fsync included)
   disk dir   crv -d and dos2unix on a 4 KB file
 
@@ -137,6 +138,7 @@ def main():
         cases = [
             Case("cat", dos, f"cat '{target}' > '{out}'"),
             Case("cat + rm", dos, f"cat '{target}' > '{out}' && rm '{target}'"),
+            Case("dd + rm", dos, f"dd if='{target}' of='{out}' bs=128k status=none && rm '{target}'"),
             Case("crv -d", dos, [crv, "-d", target], unix),
             Case("crv -c", unix, [crv, "-c", target], dos),
             Case("dos2unix", dos, ["dos2unix", "-q", target], unix),
@@ -149,6 +151,8 @@ def main():
                    "cat")
         print(f"  crv -d / cat {t['crv -d'] / t['cat']:.2f} (target <= 1.3),"
               f" crv -c / cat {t['crv -c'] / t['cat']:.2f} (target <= 1.4)")
+        print(f"  crv -d / (dd + rm) {t['crv -d'] / t['dd + rm']:.2f},"
+              f" crv -c / (dd + rm) {t['crv -c'] / t['dd + rm']:.2f}")
         print(f"  dos2unix / crv -d {t['dos2unix'] / t['crv -d']:.1f},"
               f" unix2dos / crv -c {t['unix2dos'] / t['crv -c']:.1f} (target >= 10)")
 
