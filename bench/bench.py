@@ -7,7 +7,8 @@ with LF), then times, in shuffled turns, each case's fastest and median run:
   /dev/shm   cat f > g; cat f > g && rm f (the floor of an in-place rewrite);
              dd bs=128k && rm f (the same through user space, as any filter
              that reads and writes must go); crv -d; crv -c; dos2unix; unix2dos
-  disk dir   cat f > g && sync g; crv -d (its fsync included)
+  disk dir   cat f > g && sync g; the same && rm f (the floor of a durable
+             in-place rewrite); crv -d (its fsync included)
   disk dir   crv -d and dos2unix on a 4 KB file
 
 and prints the ratios, crv's user and system time, its peak RSS for 1 MiB
@@ -123,8 +124,8 @@ def main():
     size = args.mib << 20
     shm = tempfile.mkdtemp(prefix="crv_bench_", dir="/dev/shm")
     disk = tempfile.mkdtemp(prefix="crv_bench_", dir=args.disk_dir)
-    fstype = subprocess.run(["stat", "-f", "-c", "%T", disk], capture_output=True,
-                            text=True).stdout.strip()
+    fstype = subprocess.run(["findmnt", "-n", "-o", "FSTYPE,OPTIONS", "-T", disk],
+                            capture_output=True, text=True).stdout.strip() or "?"
     try:
         print(f"{args.mib} MiB of text, CR LF about every 40 bytes; {args.runs} runs per case in"
               f" shuffled turns; load average {os.getloadavg()[0]:.2f} at start, {os.cpu_count()} CPUs")
@@ -169,6 +170,8 @@ def main():
         make_texts(ddos, dunix, size)
         cases = [
             Case("cat + sync", ddos, f"cat '{dtarget}' > '{dout}' && sync '{dout}'", sync_before=True),
+            Case("cat + sync + rm", ddos, f"cat '{dtarget}' > '{dout}' && sync '{dout}' && rm '{dtarget}'",
+                 sync_before=True),
             Case("crv -d", ddos, [crv, "-d", dtarget], dunix, sync_before=True),
         ]
         if base_crv:
@@ -176,7 +179,8 @@ def main():
                               sync_before=True))
         t = report(f"disk ({disk}, {fstype}):",
                    time_cases(cases, args.runs, dtarget, dout, rng), "cat + sync")
-        print(f"  crv -d / (cat + sync) {t['crv -d'] / t['cat + sync']:.2f} (target <= 1.1)")
+        print(f"  crv -d / (cat + sync) {t['crv -d'] / t['cat + sync']:.2f} (target <= 1.1),"
+              f" crv -d / (cat + sync + rm) {t['crv -d'] / t['cat + sync + rm']:.2f}")
 
         make_texts(ddos, dunix, 4096)
         cases = [Case("crv -d", ddos, [crv, "-d", dtarget], dunix),
