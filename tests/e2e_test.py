@@ -390,6 +390,16 @@ class NativeOnlyTest(Case):
                     for link, to in links:
                         self.assertEqual(os.readlink(self.path(link)), to.replace("@", self.dir))
 
+    def test_working_directory_deeper_than_a_path_allows(self):
+        # 25 levels of 200 bytes: no absolute name of these files would fit
+        # in PATH_MAX, so crv must keep the names relative, links too.
+        script = ('for i in $(seq 25); do mkdir %s && cd %s || exit 9; done; '
+                  'printf "a\\r\\n" > f; printf "b\\r\\n" > t; ln -s t l; '
+                  '"$0" -d f && "$0" -d l && test -L l && cat f t' % ("d" * 200, "d" * 200))
+        proc = subprocess.run(["bash", "-c", script, self.p.exe], cwd=self.dir,
+                              stdout=subprocess.PIPE)
+        self.assertEqual((proc.returncode, proc.stdout), (0, b"a\nb\n"))
+
     def test_other_names_of_a_hard_link_keep_the_former_bytes(self):
         self.put("f", DOS)
         os.link(self.path("f"), self.path("g"))
