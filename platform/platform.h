@@ -51,9 +51,9 @@ bool RemoveFile(const std::string& name);
 
 // The name under which a run that was given `name` converts: `name` itself
 // unless it is a symbolic link; for a link, or a chain of them, the path of
-// the final target, formed from the link's own directory so that a relative
-// name stays relative (a link is replaced by its target, never by the
-// absolute path). False when a link cannot be followed to an entry.
+// the final target, formed from the link's own directory, so that a relative
+// name stays relative and is never made absolute. False when a link cannot
+// be followed to an entry.
 bool FinalTarget(const std::string& name, std::string* target);
 
 // Which file a name designated when this run created it (device and inode on
