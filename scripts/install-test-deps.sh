@@ -20,8 +20,8 @@ fi
 packages=(
   # Native build and unit tests.
   build-essential cmake ninja-build googletest libgtest-dev python3
-  # End-to-end and robustness tests.
-  strace time
+  # End-to-end and robustness tests; getfacl and setfacl for the ACL cases.
+  strace time acl
   # Fuzzers: clang with libFuzzer and the sanitizers' runtimes.
   clang libclang-rt-14-dev
   # crvw on Linux: GTK 3 to build it; a virtual display, xdotool and a CJK
