@@ -28,6 +28,12 @@ fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${packages[@]}" </dev/null
 
+# The packages (scripts/test-packages.sh): CPack's dependency list
+# (dpkg-shlibdeps), lintian, the man page and desktop entry checks, bash
+# completion, and man -w on the installed package.
+packaging=(dpkg-dev lintian mandoc desktop-file-utils bash-completion man-db)
+$SUDO apt-get install -y -qq --no-install-recommends "${packaging[@]}" </dev/null
+
 # Wine takes its ANSI code page (932 for the Windows programs' texts) from the
 # Japanese locale.
 if ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then
