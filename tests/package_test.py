@@ -92,9 +92,11 @@ class DebianPackage(unittest.TestCase):
 
     def test_lintian_has_no_errors_or_warnings(self):
         # Informational tags (I:) are allowed; an overridden tag prints as O:.
-        out = run("lintian", "--tag-display-limit", "0", "-I", "--show-overrides", deb(),
-                  check=False).stdout
+        lint = run("lintian", "--tag-display-limit", "0", "-I", "--show-overrides", deb(),
+                   check=False)
+        out = lint.stdout
         print(out, end="")
+        self.assertEqual(lint.returncode, 0, lint.stderr)
         self.assertEqual([l for l in out.splitlines() if l[:2] in ("E:", "W:")], [])
 
     def test_man_pages_lint_clean(self):
