@@ -263,6 +263,10 @@ class RealInstall(unittest.TestCase):
                     self.assertEqual(f.read(), after)
                 self.assertEqual(os.listdir(tmp), ["a.txt"])
         self.assertIn("/usr/share/man/man1/crv.1.gz", run("man", "-aw", "crv").stdout.split())
+        # bash-completion finds both completions by the command's name.
+        loaded = run("bash", "--norc", "-c", ". /usr/share/bash-completion/bash_completion; "
+                     "for c in crv crvw; do _completion_loader $c; complete -p $c; done").stdout
+        self.assertEqual(loaded.count("complete -F _crv "), 2, loaded)
 
         apt("purge", "crv")
         self.assertIn(crv_state(), ("", "not-installed"))
