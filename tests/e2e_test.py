@@ -18,6 +18,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine"))
+import winetools  # noqa: E402
+
 USAGE_LINES = [
     "corvane v0.01               2000.04.16 brastok",
     "-" * 56,
@@ -59,7 +62,7 @@ class NativePlatform:
 
 
 class WinePlatform(NativePlatform):
-    """crv.exe built for 32-bit Windows, run under Wine in the WINEPREFIX of
+    """crv.exe built for Windows, run under Wine in the WINEPREFIX of
     the environment. Wine hands the arguments over re-quoted, so only words
     without blanks or quotes go through it unchanged."""
 
@@ -73,7 +76,7 @@ class WinePlatform(NativePlatform):
     interrupt_signals = (signal.SIGINT,)
 
     def command(self, args):
-        return ["wine", self.exe] + list(args)
+        return [winetools.WINE, self.exe] + list(args)
 
     def run(self, args, cwd, stdin=b"", stdout=subprocess.PIPE, timeout=60):
         env = dict(os.environ, WINEDEBUG="-all")
