@@ -51,7 +51,7 @@ apt_get install -y -qq --no-install-recommends "${packages[@]}"
 # (dpkg-shlibdeps), lintian, the man page and desktop entry checks, bash
 # completion, and man -w on the installed package.
 packaging=(dpkg-dev lintian mandoc desktop-file-utils bash-completion man-db)
-$SUDO apt-get install -y -qq --no-install-recommends "${packaging[@]}" </dev/null
+apt_get install -y -qq --no-install-recommends "${packaging[@]}"
 
 # Wine takes its ANSI code page (932 for the Windows programs' texts) from the
 # Japanese locale.

@@ -37,7 +37,10 @@ cmake --build build-deb -j "$jobs"
 [ -x build-deb/crvw ] || { echo "package.sh: GTK 3 was not found, so crvw was not built" >&2; exit 1; }
 (cd build-deb && cpack -G DEB -B "$PWD/../dist" >/dev/null)
 
-cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake
+# A build-win32 configured before keeps its generator, which CMake cannot switch.
+generator=(-G Ninja)
+[ -f build-win32/CMakeCache.txt ] && generator=()
+cmake -S . -B build-win32 "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake
 cmake --build build-win32 -j "$jobs"
 (cd build-win32 && cpack -G ZIP -B "$PWD/../dist" >/dev/null)
 
