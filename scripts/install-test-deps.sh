@@ -47,6 +47,12 @@ apt_get() { $SUDO apt-get -o DPkg::Lock::Timeout=600 "$@" </dev/null; }
 apt_get update -qq
 apt_get install -y -qq --no-install-recommends "${packages[@]}"
 
+# The packages (scripts/test-packages.sh): CPack's dependency list
+# (dpkg-shlibdeps), lintian, the man page and desktop entry checks, bash
+# completion, and man -w on the installed package.
+packaging=(dpkg-dev lintian mandoc desktop-file-utils bash-completion man-db)
+apt_get install -y -qq --no-install-recommends "${packaging[@]}"
+
 # Wine takes its ANSI code page (932 for the Windows programs' texts) from the
 # Japanese locale.
 if ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then

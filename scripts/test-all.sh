@@ -70,4 +70,6 @@ echo "$wine_line"
 ctest --test-dir build --output-on-failure
 ctest --test-dir build-asan --output-on-failure -L unit
 ctest --test-dir build-fuzz --output-on-failure -L fuzz
+# The Debian package and the Windows zip, built and checked.
+scripts/test-packages.sh
 echo "$wine_line"
