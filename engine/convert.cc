@@ -77,11 +77,14 @@ bool CopyFiltered(platform::InputFile* in, platform::OutputFile* out, bool add_c
 
 }  // namespace
 
-bool ConvertLineEnds(const std::string& source, const std::string& destination, bool add_cr) {
+bool ConvertLineEnds(const std::string& source, const std::string& destination, bool add_cr,
+                     platform::FileIdentity* created) {
   platform::InputFile in;
   if (!in.Open(source)) return false;
   platform::OutputFile out;
-  if (!out.Create(destination, in)) return false;
+  bool opened = out.Create(destination, in);
+  if (created) *created = out.Identity();
+  if (!opened) return false;
   bool copied;
   try {
     copied = CopyFiltered(&in, &out, add_cr);
@@ -114,19 +117,26 @@ bool MakeBackup(const std::string& target, std::string* backup) {
   }
 }
 
-bool ReplaceInPlace(const std::string& target, bool add_cr) {
+bool ReplaceInPlace(const std::string& name, bool add_cr) {
   platform::InterruptScope interrupts;
+  // A link is converted at its target, beside the target's own backup, so
+  // that the link itself stays as it is.
+  std::string target;
+  if (!platform::FinalTarget(name, &target)) return false;
   std::string backup;
   if (!MakeBackup(target, &backup)) return false;
-  if (ConvertLineEnds(backup, target, add_cr)) {
+  platform::FileIdentity created;
+  if (ConvertLineEnds(backup, target, add_cr, &created)) {
     // A backup that cannot be deleted stays on the disk; the conversion
     // itself succeeded.
     platform::RemoveFile(backup);
     return true;
   }
-  if (platform::FileIsPresent(target)) platform::RemoveFile(target);
-  // The rename never replaces: when the partial output could not be deleted,
-  // the original bytes stay in the backup.
+  // Only the partial output this run created is deleted: a file that another
+  // process put under the name meanwhile is left alone.
+  platform::RemoveCreatedFile(target, created);
+  // The rename never replaces: when the name is still taken, the original
+  // bytes stay in the backup.
   platform::RenameNoReplace(backup, target);
   return false;
 }

@@ -4,14 +4,19 @@
 
 #include <string>
 
+#include "platform/platform.h"
+
 namespace crv {
 
-// Copies `source` into a newly created `destination` (truncated if present),
-// rewriting line ends as LineEndFilter does. True only when every byte of the
-// source was read and every output byte is on stable storage; false on any
-// failure or interruption, leaving whatever was written in `destination`.
-// Both files are closed on return. Prints nothing.
-bool ConvertLineEnds(const std::string& source, const std::string& destination, bool add_cr);
+// Copies `source` into a newly created `destination` (a name that is taken
+// fails, where the platform can tell), rewriting line ends as LineEndFilter
+// does. True only when every byte of the source was read and every output
+// byte is on stable storage; false on any failure or interruption, leaving
+// whatever was written in `destination`. `created`, when given, receives the
+// identity of the file it created. Both files are closed on return. Prints
+// nothing.
+bool ConvertLineEnds(const std::string& source, const std::string& destination, bool add_cr,
+                     platform::FileIdentity* created = nullptr);
 
 // The backup name for `target` with counter `n`: target + ".crv#" + n with at
 // least three digits.
@@ -22,11 +27,13 @@ std::string BackupName(const std::string& target, int n);
 // the target is then unchanged.
 bool MakeBackup(const std::string& target, std::string* backup);
 
-// Converts `target` in place through a backup: true when the target holds the
+// Converts `name` in place through a backup: true when the file holds the
 // converted bytes (the backup is deleted, or left if it cannot be); false when
-// the conversion failed, the target then holding its former bytes again, or,
-// when even that restore failed, those bytes remaining in the backup.
-bool ReplaceInPlace(const std::string& target, bool add_cr);
+// the conversion failed, the file then holding its former bytes again, or,
+// when even that restore failed, those bytes remaining in the backup. A name
+// that is a symbolic link stands for its final target, which is converted
+// beside its own backup; the links stay as they are.
+bool ReplaceInPlace(const std::string& name, bool add_cr);
 
 }  // namespace crv
 

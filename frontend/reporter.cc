@@ -6,8 +6,9 @@ namespace crv {
 
 namespace {
 
+// CRV_VERSION comes from the build (project(VERSION) in CMakeLists.txt).
 const char kUsageHead[] =
-    "corvane v0.01               2000.04.16 brastok";
+    "corvane v" CRV_VERSION "               2000.04.16 brastok";
 const char kRule[] = "--------------------------------------------------------";
 const char kUsageLine[] = "usage: crv [-d|-c] [-p] <file>";
 

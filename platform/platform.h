@@ -49,6 +49,25 @@ bool FileIsPresent(const std::string& name);
 bool RenameNoReplace(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& name);
 
+// The name under which a run that was given `name` converts: `name` itself
+// unless it is a symbolic link; for a link, or a chain of them, the path of
+// the final target, formed from the link's own directory, so that a relative
+// name stays relative and is never made absolute. False when a link cannot
+// be followed to an entry.
+bool FinalTarget(const std::string& name, std::string* target);
+
+// Which file a name designated when this run created it (device and inode on
+// POSIX), so that a restore never removes a file that another process put
+// under the name meanwhile.
+struct FileIdentity {
+  bool known = false;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+};
+// Deletes `name` while it still designates the file `created`; leaves alone
+// a name now held by another file, and every name when `created` is unknown.
+bool RemoveCreatedFile(const std::string& name, const FileIdentity& created);
+
 enum class ReadResult { kData, kEnd, kError };
 
 // A source file opened for reading, without sharing where the platform can.
@@ -70,7 +89,7 @@ class InputFile {
   intptr_t handle_ = -1;
 };
 
-// A destination file, created (truncated if present) for writing.
+// A destination file, newly created for writing.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -78,9 +97,11 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates `name`. `like` is the open source: where the platform keeps file
-  // attributes across the conversion, the new file takes them from it, and is
-  // never accessible to anyone who could not access the source.
+  // Creates `name`, failing where the platform can tell that the name is
+  // taken (on POSIX exclusively: never through a link at that name). `like`
+  // is the open source and stays open until Commit: where the platform keeps
+  // file attributes across the conversion, the new file takes them from it,
+  // and is never accessible to anyone who could not access the source.
   bool Create(const std::string& name, const InputFile& like);
   // Writes all of [data, data + size); false unless every byte was stored.
   bool Write(const char* data, size_t size);
@@ -88,11 +109,16 @@ class OutputFile {
   // the file, checking every step. True only when the bytes are on stable
   // storage.
   bool Commit();
+  // The file Create made; unknown until it has made one.
+  const FileIdentity& Identity() const { return identity_; }
 
  private:
   intptr_t handle_ = -1;
+  intptr_t like_ = -1;  // The source's handle, where Commit reads attributes.
   std::string name_;
   int mode_ = 0;  // Final permission bits, where the platform has them.
+  bool group_kept_ = true;
+  FileIdentity identity_;
   // Bytes written, and where the writeback not yet started begins, where the
   // platform starts writeback early.
   uint64_t written_ = 0;

@@ -1,32 +1,57 @@
 #!/usr/bin/env bash
 # Installs, from Debian's archive, everything the test suite needs. Runs as
 # root, or through sudo when started by another user. Safe to run again.
+#
+# CRV_WINE_ARCH says which Windows programs the Wine tests run: i686 (the
+# 32-bit deliverables, under 32-bit Wine from the i386 architecture) or
+# x86_64 (a 64-bit build under 64-bit Wine, for hosts that cannot execute
+# 32-bit programs; i386 is then not added). scripts/test-all.sh decides it;
+# unset, this host decides.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
+wine_arch=${CRV_WINE_ARCH:-}
+if [ -z "$wine_arch" ]; then
+  if scripts/host-runs-i386.sh; then wine_arch=i686; else wine_arch=x86_64; fi
+fi
 
 packages=(
   # Native build and unit tests.
   build-essential cmake ninja-build googletest libgtest-dev python3
-  # End-to-end and robustness tests.
-  strace time
+  # End-to-end and robustness tests; getfacl and setfacl for the ACL cases.
+  strace time acl
   # Fuzzers: clang with libFuzzer and the sanitizers' runtimes.
   clang libclang-rt-14-dev
   # crvw on Linux: GTK 3 to build it; a virtual display, xdotool and a CJK
   # font to test its dialogs.
   pkg-config libgtk-3-dev xvfb xdotool fonts-noto-cjk
-  # Windows programs: cross-built with mingw-w64 and run under Wine (32-bit);
-  # crvw.exe on the virtual display above, in a Japanese locale, with
-  # screenshots taken by imagemagick.
-  g++-mingw-w64-i686 wine wine32:i386 locales imagemagick
+  # Windows programs: the 32-bit deliverables cross-built with mingw-w64 on
+  # every host and run under Wine; crvw.exe on the virtual display above, in
+  # a Japanese locale, with screenshots taken by imagemagick.
+  g++-mingw-w64-i686 wine locales imagemagick
 )
+case $wine_arch in
+  i686) packages+=(wine32:i386) ;;
+  x86_64) packages+=(g++-mingw-w64-x86-64 wine64) ;;
+  *) echo "CRV_WINE_ARCH must be i686 or x86_64, not $wine_arch" >&2; exit 2 ;;
+esac
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "$wine_arch" = i686 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${packages[@]}" </dev/null
+# Waits for another package manager run (an unattended upgrade at boot)
+# rather than failing at once.
+apt_get() { $SUDO apt-get -o DPkg::Lock::Timeout=600 "$@" </dev/null; }
+apt_get update -qq
+apt_get install -y -qq --no-install-recommends "${packages[@]}"
+
+# The packages (scripts/test-packages.sh): CPack's dependency list
+# (dpkg-shlibdeps), lintian, the man page and desktop entry checks, bash
+# completion, and man -w on the installed package.
+packaging=(dpkg-dev lintian mandoc desktop-file-utils bash-completion man-db)
+apt_get install -y -qq --no-install-recommends "${packaging[@]}"
 
 # Wine takes its ANSI code page (932 for the Windows programs' texts) from the
 # Japanese locale.

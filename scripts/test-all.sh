@@ -1,30 +1,75 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds everything and runs every test:
-# the unit tests (also under AddressSanitizer and UBSan) and the end-to-end
-# tests of the built programs.
+# the unit tests (also under AddressSanitizer and UBSan), the end-to-end
+# tests of the built programs, and the Windows programs under Wine.
+#
+# The Wine tests run the 32-bit deliverables where this host executes 32-bit
+# programs. Where it does not (or with CRV_WINE_64=1 in the environment), they
+# run the same sources cross-built as 64-bit Windows programs, with the
+# filter scan of the 32-bit build, under 64-bit Wine; the 32-bit deliverables
+# are still built and their PE headers checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-test-deps.sh
+if [ -n "${CRV_WINE_64:-}" ] && [ "$CRV_WINE_64" != 0 ]; then
+  wine_arch=x86_64 why="forced by CRV_WINE_64=$CRV_WINE_64"
+elif scripts/host-runs-i386.sh; then
+  wine_arch=i686 why="this host runs 32-bit programs"
+else
+  wine_arch=x86_64 why="this host cannot run 32-bit programs"
+fi
+if [ "$wine_arch" = i686 ]; then
+  wine_line="Wine tests: 32-bit deliverables crv.exe and crvw.exe ($why)"
+else
+  wine_line="Wine tests: 64-bit build, crv.exe and crvw.exe for x86_64 ($why)"
+fi
+echo "$wine_line"
+
+CRV_WINE_ARCH=$wine_arch scripts/install-test-deps.sh
 
 jobs=$(nproc)
-# The 32-bit Windows programs, cross-built first: the native build's tests run
-# them under Wine.
-cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake
-cmake --build build-win32 -j "$jobs"
+# Configures a build directory with Ninja; one configured before (by
+# build.sh, with CMake's default generator) keeps its generator, which CMake
+# cannot switch.
+configure() {
+  local dir=$1
+  shift
+  if [ -f "$dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$dir" "$@"
+  else
+    cmake -S . -B "$dir" -G Ninja "$@"
+  fi
+}
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DCRV_WIN32_BUILD_DIR="$PWD/build-win32"
+# The 32-bit Windows programs, and where the Wine tests need them the 64-bit
+# ones, cross-built first: the native build's tests use them.
+configure build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake
+cmake --build build-win32 -j "$jobs"
+wine_dir=$PWD/build-win32
+if [ "$wine_arch" = x86_64 ]; then
+  configure build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
+            -DCRV_PORTABLE_SCAN=ON
+  cmake --build build-win64 -j "$jobs"
+  wine_dir=$PWD/build-win64
+fi
+
+configure build -DCMAKE_BUILD_TYPE=Release -DCRV_WIN32_BUILD_DIR="$PWD/build-win32" \
+          -DCRV_WINE_BUILD_DIR="$wine_dir" -DCRV_WINE_ARCH="$wine_arch"
 cmake --build build -j "$jobs"
 
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCRV_SANITIZE=ON
+configure build-asan -DCMAKE_BUILD_TYPE=Debug -DCRV_SANITIZE=ON
 cmake --build build-asan -j "$jobs" --target crv_unit_tests crv_portable_filter_tests
 
 # The libFuzzer targets (clang), each run for a bounded time by ctest.
-cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_CXX_COMPILER=clang++ -DCRV_FUZZ=ON -DCRV_TESTS=OFF
+configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+          -DCMAKE_CXX_COMPILER=clang++ -DCRV_FUZZ=ON -DCRV_TESTS=OFF
 cmake --build build-fuzz -j "$jobs" \
       --target crv_filter_fuzzer crv_filter_portable_fuzzer crv_command_line_fuzzer
 
+echo "$wine_line"
 ctest --test-dir build --output-on-failure
 ctest --test-dir build-asan --output-on-failure -L unit
 ctest --test-dir build-fuzz --output-on-failure -L fuzz
+# The Debian package and the Windows zip, built and checked.
+scripts/test-packages.sh
+echo "$wine_line"

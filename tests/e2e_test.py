@@ -11,12 +11,16 @@ text encoding, whether "/x" is always an option, what ends an answer).
 """
 import argparse
 import os
+import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine"))
+import winetools  # noqa: E402
 
 USAGE_LINES = [
     "corvane v0.01               2000.04.16 brastok",
@@ -59,7 +63,7 @@ class NativePlatform:
 
 
 class WinePlatform(NativePlatform):
-    """crv.exe built for 32-bit Windows, run under Wine in the WINEPREFIX of
+    """crv.exe built for Windows, run under Wine in the WINEPREFIX of
     the environment. Wine hands the arguments over re-quoted, so only words
     without blanks or quotes go through it unchanged."""
 
@@ -73,7 +77,7 @@ class WinePlatform(NativePlatform):
     interrupt_signals = (signal.SIGINT,)
 
     def command(self, args):
-        return ["wine", self.exe] + list(args)
+        return [winetools.WINE, self.exe] + list(args)
 
     def run(self, args, cwd, stdin=b"", stdout=subprocess.PIPE, timeout=60):
         env = dict(os.environ, WINEDEBUG="-all")
@@ -290,6 +294,158 @@ class NativeOnlyTest(Case):
                 self.assertEqual(self.run_crv("-d", "f"), (0, b"", b""))
                 self.assertEqual(os.stat(self.path("f")).st_mode & 0o7777, mode)
                 self.assertEqual(self.get("f"), UNIX)
+
+    # Runs as root and as an ordinary user (nobody, owning the directory and
+    # its files); other users probe the access a file really gives.
+    AS_NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+    NAMED, GROUPMATE, STRANGER = 4243, 4244, 4245
+
+    def runners(self):
+        if os.geteuid() != 0 or shutil.which("setpriv") is None:
+            self.skipTest("needs root and setpriv to act as other users")
+        os.chmod(self.dir, 0o755)
+        return [("root", [], 0), ("nobody", self.AS_NOBODY, 65534)]
+
+    def clear(self, uid):
+        subprocess.run(["rm", "-rf"] + [self.path(n) for n in self.listing()], check=True)
+        os.chown(self.dir, uid, uid)
+
+    def crv_as(self, prefix, *args):
+        proc = subprocess.run(prefix + [self.p.exe] + list(args), cwd=self.dir,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return proc.returncode, proc.stdout, proc.stderr
+
+    def access(self, name):
+        """What NAMED, GROUPMATE (in the file's group) and STRANGER may do."""
+        gid = os.stat(self.path(name)).st_gid
+        probe = 'test -r "$1" && printf r || printf -; test -w "$1" && printf w || printf -'
+        return tuple(subprocess.run(
+            ["setpriv", "--reuid=%d" % uid, "--regid=%d" % g, "--clear-groups", "sh", "-c",
+             probe, "-", self.path(name)], stdout=subprocess.PIPE, check=True).stdout.decode()
+            for uid, g in ((self.NAMED, 4243), (self.GROUPMATE, gid), (self.STRANGER, 4245)))
+
+    def facts(self, name):
+        path = self.path(name)
+        acl = subprocess.run(["getfacl", "-cpn", path], stdout=subprocess.PIPE, check=True).stdout
+        attrs = {a: os.getxattr(path, a) for a in os.listxattr(path)
+                 if not a.startswith("system.")}
+        return os.stat(path).st_mode & 0o7777, acl, attrs, self.access(name)
+
+    def test_access_control_and_attributes_travel(self):
+        # (directory's default ACL, mode, file's ACL, access before and after)
+        cases = [
+            (None, 0o600, "u:%d:rw,g::---" % self.NAMED, ("rw", "--", "--")),
+            ("u:%d:rw" % self.NAMED, 0o660, None, ("--", "rw", "--")),
+        ]
+        for who, prefix, uid in self.runners():
+            for default, mode, acl, access in cases:
+                with self.subTest(who=who, default=default, acl=acl):
+                    self.clear(uid)
+                    subprocess.run(["setfacl", "-b" if default is None else "-dm",
+                                    default or "", self.dir], check=True)
+                    self.put("f", DOS)
+                    os.chown(self.path("f"), uid, uid)
+                    # chmod sets an ACL's mask: it comes before the ACL, or
+                    # after the inherited one is removed.
+                    f, chmod = self.path("f"), ["chmod", "%o" % mode, self.path("f")]
+                    for step in ([chmod, ["setfacl", "-m", acl, f]] if acl else
+                                 [["setfacl", "-b", f], chmod]):
+                        subprocess.run(step, check=True)
+                    attrs = {"user.origin": b"x"}
+                    if who == "root":
+                        attrs["trusted.note"] = b"y"
+                    for a, v in attrs.items():
+                        os.setxattr(self.path("f"), a, v)
+                    before = self.facts("f")
+                    self.assertEqual((before[2], before[3]), (attrs, access))
+                    self.assertEqual(self.crv_as(prefix, "-d", "f"), (0, b"", b""))
+                    self.assertEqual(self.facts("f"), before)
+                    self.assertEqual((self.get("f"), self.listing()), (UNIX, ["f"]))
+
+    def test_links_convert_at_their_target(self):
+        # (name given, links to make, the file it stands for; a directory in
+        # the way of the target's backup makes the run fail)
+        cases = [
+            ("link.txt", [("link.txt", "t.txt")], "t.txt", False),
+            ("l2", [("l1", "sub/t.txt"), ("l2", "l1")], "sub/t.txt", False),
+            ("sub/up", [("sub/up", "../t.txt")], "t.txt", False),
+            ("abs", [("abs", "@/t.txt")], "t.txt", False),
+            ("link.txt", [("link.txt", "t.txt")], "t.txt", True),
+        ]
+        for who, prefix, uid in self.runners():
+            for name, links, target, blocked in cases:
+                with self.subTest(who=who, name=name, blocked=blocked):
+                    self.clear(uid)
+                    os.mkdir(self.path("sub"))
+                    self.put(target, DOS)
+                    for link, to in links:
+                        os.symlink(to.replace("@", self.dir), self.path(link))
+                    if blocked:
+                        os.mkdir(self.path(target + ".crv#001"))
+                    subprocess.run(["chown", "-hR", "%d:%d" % (uid, uid), self.dir], check=True)
+                    before = sorted(os.listdir(self.path("sub"))) + self.listing()
+                    status, out, _ = self.crv_as(prefix, "-d", name)
+                    failed = error(self.p, name.encode() + b" convert failed.")
+                    self.assertEqual((status, out), (1, failed) if blocked else (0, b""))
+                    self.assertEqual(self.get(target), DOS if blocked else UNIX)
+                    self.assertEqual(sorted(os.listdir(self.path("sub"))) + self.listing(), before)
+                    for link, to in links:
+                        self.assertEqual(os.readlink(self.path(link)), to.replace("@", self.dir))
+
+    def test_working_directory_deeper_than_a_path_allows(self):
+        # 25 levels of 200 bytes: no absolute name of these files would fit
+        # in PATH_MAX, so crv must keep the names relative, links too.
+        script = ('for i in $(seq 25); do mkdir %s && cd %s || exit 9; done; '
+                  'printf "a\\r\\n" > f; printf "b\\r\\n" > t; ln -s t l; '
+                  '"$0" -d f && "$0" -d l && test -L l && cat f t' % ("d" * 200, "d" * 200))
+        proc = subprocess.run(["bash", "-c", script, self.p.exe], cwd=self.dir,
+                              stdout=subprocess.PIPE)
+        self.assertEqual((proc.returncode, proc.stdout), (0, b"a\nb\n"))
+
+    def test_other_names_of_a_hard_link_keep_the_former_bytes(self):
+        self.put("f", DOS)
+        os.link(self.path("f"), self.path("g"))
+        self.assertEqual(self.run_crv("-d", "f"), (0, b"", b""))
+        self.assertEqual((self.get("f"), self.get("g")), (UNIX, DOS))
+
+    def test_a_name_taken_meanwhile_is_left_alone(self):
+        # crv is held by strace (after the rename to the backup; at the commit
+        # of a conversion made to fail) while another file takes the name.
+        def plant_link():
+            os.symlink("other", self.path("f"))
+
+        def plant_file():
+            os.unlink(self.path("f"))
+            self.put("f", b"theirs")
+
+        cases = [
+            ("renameat2:delay_exit=2000000:when=1", lambda: True, plant_link),
+            ("fsync:error=EIO:delay_enter=2000000:when=1",
+             lambda: os.path.getsize(self.path("f")) == len(UNIX), plant_file),
+        ]
+        for who, prefix, uid in self.runners():
+            for hold, ready, plant in cases:
+                with self.subTest(who=who, hold=hold):
+                    self.clear(uid)
+                    self.put("f", DOS)
+                    self.put("other", b"precious")
+                    os.chown(self.path("f"), uid, uid)
+                    proc = subprocess.Popen(
+                        ["strace", "-qq", "-o", os.devnull, "-e", "inject=" + hold] + prefix +
+                        [self.p.exe, "-d", "f"], cwd=self.dir, stdout=subprocess.PIPE)
+                    deadline = time.monotonic() + 30
+                    while not (os.path.exists(self.path("f.crv#001")) and
+                               os.path.lexists(self.path("f")) == (plant is plant_file) and
+                               ready()):
+                        self.assertLess(time.monotonic(), deadline, "crv was never held")
+                        self.assertIsNone(proc.poll(), "crv was never held")
+                    plant()
+                    planted = self.listing()
+                    out, _ = proc.communicate(timeout=60)
+                    self.assertEqual((proc.returncode, out), (1, error(self.p, b"f convert failed.")))
+                    self.assertEqual((self.get("other"), self.get("f.crv#001"), self.listing()),
+                                     (b"precious", DOS, planted))
+                    self.assertEqual(self.get("f"), b"precious" if plant is plant_link else b"theirs")
 
 
 class WindowsOnlyTest(Case):

@@ -4,9 +4,11 @@ failure loses a byte.
 
 For each scenario (-d, -c, -p with its answer; a file system without
 RENAME_NOREPLACE; an older backup present; the restore after a failed
-commit, also killed there; a file large enough that the writeback of its
-output starts early, whose writeback calls are failed, killed and
-interrupted) the tool first runs once under strace to count the calls it makes of
+commit, also killed there; a file with an ACL and attributes, one in a directory
+with a default ACL, one named through a link; a file large enough that the
+writeback of its output starts early, whose writeback calls are failed,
+killed and interrupted) the tool first runs once under strace to count the
+calls it makes of
 each I/O system call. Then, for every such system call and every K from 1 to
 its count, it runs again with the K-th call failed (strace's
 -e inject=SYSCALL:error=ERRNO:when=K: EIO; ENOSPC and the persistent K+ for
@@ -22,8 +24,10 @@ sent there, and checks what is left on the disk, the status and the output:
   killed    the backup holds the original bytes whenever the file does not;
   SIGINT    during the copy it stops the conversion and restores the file;
   always    a failure to make the result durable is never a success, an
-            older backup is never touched, and no file, even half written,
-            is more open than the original.
+            older backup is never touched, the link stays, and no file, even
+            half written, gives anyone access (by its mode or ACL) that the
+            original did not; without a fault the ACL and the attributes
+            travel exactly.
 
 Calls made by the dynamic loader before the program's own code runs (in a
 dynamically linked build) are tried too: failing one of them may keep the
@@ -37,6 +41,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -53,6 +58,8 @@ IO_SYSCALLS = {
     "stat", "lstat", "fstat", "newfstatat", "statx", "access", "faccessat",
     "faccessat2", "ftruncate", "truncate", "copy_file_range", "sendfile",
     "mkdir", "rmdir", "readlink", "readlinkat", "getdents64",
+    "flistxattr", "fgetxattr", "fsetxattr", "fremovexattr", "listxattr", "getxattr",
+    "setxattr", "removexattr", "lgetxattr", "llistxattr",
 }
 # Where running out of space is a failure of its own kind.
 ENOSPC_SYSCALLS = {"write", "pwrite64", "writev", "fsync", "fdatasync"}
@@ -62,19 +69,50 @@ EINTR_RETRIED = {"open", "openat", "read", "write"}
 
 NAME = "f"
 # The original's permission bits: no file crv leaves, even half written, may
-# grant more.
+# grant more (nor more than the original's ACL, where it has one).
 MODE = 0o640
+ACCESS_ACL, DEFAULT_ACL = "system.posix_acl_access", "system.posix_acl_default"
+LINK = "l"
 BLOCK = 256 * 1024  # at least the copy's block size
 # More than twice the output between two starts of writeback.
 WRITEBACK_FILE = 9 << 20
 WRITEBACK_SYSCALLS = {"sync_file_range"}
-PROMPT = "ファイル " + NAME + "の改行コードを正規化しまか？(y/n) : "
-MSG_CONVERT = "error: " + NAME + " convert failed.\n"
-MSG_NOT_FOUND = 'error: "' + NAME + '" is not found.\n'
 MSG_STDOUT = "error: standard output failed.\n"
 MSG_STDIN = "error: standard input failed.\n"
 
 LINE_RE = re.compile(r"^([a-z_0-9]+)\((.*)$")
+
+
+def acl_bytes(entries):
+    """The kernel's form of an ACL: (tag, perm, id) entries after version 2."""
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries)
+
+
+USER_OBJ, USER, GROUP_OBJ, GROUP, MASK, OTHER = 1, 2, 4, 8, 0x10, 0x20
+NO_ID = 0xFFFFFFFF
+# A private file that one named user may also read and write.
+PRIVATE_ACL = acl_bytes([(USER_OBJ, 6, NO_ID), (USER, 6, 4243), (GROUP_OBJ, 0, NO_ID),
+                         (MASK, 6, NO_ID), (OTHER, 0, NO_ID)])
+# A directory's default that would give that user access to every new file.
+DEFAULT_FOR_NAMED = acl_bytes([(USER_OBJ, 7, NO_ID), (USER, 6, 4243), (GROUP_OBJ, 5, NO_ID),
+                               (MASK, 7, NO_ID), (OTHER, 5, NO_ID)])
+
+
+def grants(mode, acl):
+    """Who may do what (read, write, execute bits) by a file's ACL or mode."""
+    if acl is None:
+        return {(USER_OBJ, NO_ID): mode >> 6 & 7, (GROUP_OBJ, NO_ID): mode >> 3 & 7,
+                (OTHER, NO_ID): mode & 7}
+    entries = {(t, i): p for t, p, i in struct.iter_unpack("<HHI", acl[4:])}
+    mask = entries.pop((MASK, NO_ID), 7)
+    return {(t, i): p & mask if t in (USER, GROUP, GROUP_OBJ) else p
+            for (t, i), p in entries.items()}
+
+
+def wider(new, original):
+    """The access `new` gives that `original` does not; someone the original
+    does not name is held to nothing."""
+    return {k: p & ~original.get(k, 0) for k, p in new.items() if p & ~original.get(k, 0)}
 
 
 def make_text(line_end):
@@ -101,9 +139,19 @@ def convert(data, add_cr):
 
 
 class Scenario:
-    def __init__(self, name, args, original, stdin=b"", base=(), older=None):
+    def __init__(self, name, args, original, stdin=b"", base=(), older=None, acl=None,
+                 default_acl=None, attrs=None, via_link=False):
         self.name = name
         self.args = args
+        # The name given: the file's own, or a link to it.
+        self.given = LINK if via_link else NAME
+        self.prompt = "ファイル " + self.given + "の改行コードを正規化しまか？(y/n) : "
+        self.msg_convert = "error: " + self.given + " convert failed.\n"
+        self.msg_not_found = 'error: "' + self.given + '" is not found.\n'
+        # The file's access ACL and attributes, the directory's default ACL.
+        self.acl = acl
+        self.default_acl = default_acl
+        self.attrs = attrs or {}
         self.original = original
         self.converted = convert(original, "-d" not in args)
         self.stdin = stdin
@@ -117,7 +165,8 @@ class Scenario:
 
 
 class Run:
-    def __init__(self, status, stdout, stderr, trace, files, modes, timed_out):
+    def __init__(self, status, stdout, stderr, trace, files, modes, timed_out, acls=None,
+                 attrs=None, link=None, original_mode=MODE):
         self.status = status
         self.stdout = stdout
         self.stderr = stderr
@@ -125,6 +174,10 @@ class Run:
         self.files = files  # name -> bytes
         self.modes = modes  # name -> permission bits
         self.timed_out = timed_out
+        self.acls = acls or {}  # name -> access ACL, or None
+        self.attrs = attrs or {}  # name -> {attribute: value}, but system.*
+        self.link = link  # where the given link points afterwards
+        self.original_mode = original_mode
 
 
 def run_crv(crv, scenario, injections, workroot):
@@ -132,15 +185,28 @@ def run_crv(crv, scenario, injections, workroot):
     try:
         files_dir = os.path.join(work, "d")
         os.mkdir(files_dir)
+        if scenario.default_acl:
+            os.setxattr(files_dir, DEFAULT_ACL, scenario.default_acl)
         for name, data in [(NAME, scenario.original)] + list(scenario.older.items()):
-            with open(os.path.join(files_dir, name), "wb") as f:
+            path = os.path.join(files_dir, name)
+            with open(path, "wb") as f:
                 f.write(data)
-            os.chmod(os.path.join(files_dir, name), MODE)
+            if scenario.default_acl:
+                os.removexattr(path, ACCESS_ACL)  # a file of no ACL of its own
+            os.chmod(path, MODE)
+        path = os.path.join(files_dir, NAME)
+        if scenario.acl:
+            os.setxattr(path, ACCESS_ACL, scenario.acl)
+        for attr, value in scenario.attrs.items():
+            os.setxattr(path, attr, value)
+        original_mode = os.stat(path).st_mode & 0o7777  # the ACL's mask, where it has one
+        if scenario.given != NAME:
+            os.symlink(NAME, os.path.join(files_dir, scenario.given))
         log = os.path.join(work, "trace")
         cmd = ["strace", "-qq", "-o", log, "-s", "64"]
         for inj in scenario.base + injections:
             cmd += ["-e", "inject=" + inj]
-        cmd += [crv] + scenario.args + [NAME]
+        cmd += [crv] + scenario.args + [scenario.given]
         proc = subprocess.Popen(cmd, cwd=files_dir, stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 start_new_session=True)
@@ -157,12 +223,22 @@ def run_crv(crv, scenario, injections, workroot):
                 m = LINE_RE.match(line)
                 if m:
                     trace.append((m.group(1), line.rstrip("\n")))
-        files, modes = {}, {}
+        files, modes, acls, attrs = {}, {}, {}, {}
+        link = None
         for name in os.listdir(files_dir):
-            with open(os.path.join(files_dir, name), "rb") as f:
+            path = os.path.join(files_dir, name)
+            if name == scenario.given != NAME:
+                link = os.readlink(path) if os.path.islink(path) else "not a link"
+                continue
+            with open(path, "rb") as f:
                 files[name] = f.read()
                 modes[name] = os.fstat(f.fileno()).st_mode & 0o7777
-        return Run(proc.returncode, out, err, trace, files, modes, timed_out)
+                acls[name] = os.getxattr(f.fileno(), ACCESS_ACL) \
+                    if ACCESS_ACL in os.listxattr(f.fileno()) else None
+                attrs[name] = {a: os.getxattr(f.fileno(), a) for a in os.listxattr(f.fileno())
+                               if not a.startswith("system.")}
+        return Run(proc.returncode, out, err, trace, files, modes, timed_out, acls, attrs, link,
+                   original_mode)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -193,17 +269,17 @@ def expected_output(scenario, run, point_syscall, persistent):
     """What standard output must hold, given which call failed."""
     failed = injected_lines(run, point_syscall)
     failed_text = [run.trace[i][1] for i in failed]
-    intended = [PROMPT] if scenario.confirm else []
+    intended = [scenario.prompt] if scenario.confirm else []
     if run.status == 1:
         stats = [i for i, (s, t) in enumerate(run.trace)
-                 if s in ("stat", "newfstatat", "statx") and ('"%s"' % NAME) in t]
+                 if s in ("stat", "newfstatat", "statx") and ('"%s"' % scenario.given) in t]
         if any(t.startswith("read(0,") for t in failed_text):
             intended.append(MSG_STDIN)
         elif stats and stats[0] in failed:
             # The first look at the file failed: it counts as absent.
-            intended = [MSG_NOT_FOUND]
+            intended = [scenario.msg_not_found]
         else:
-            intended.append(MSG_CONVERT)
+            intended.append(scenario.msg_convert)
     # The i-th write to standard output is the i-th intended text; where it
     # failed, a best-effort report follows, which a persistent fault fails too.
     writes = [i in failed for i, (s, t) in enumerate(run.trace) if t.startswith("write(1,")]
@@ -221,9 +297,13 @@ def check(scenario, run, point):
     if run.timed_out:
         return "hang"
     original, converted = scenario.original, scenario.converted
+    if scenario.given != NAME and run.link != NAME:
+        return "the link %s now points to %r" % (scenario.given, run.link)
     for name, mode in run.modes.items():
-        if mode & ~MODE:
-            return "%s has mode %o, more open than the original's %o" % (name, mode, MODE)
+        more = wider(grants(mode, run.acls[name]), grants(MODE, scenario.acl))
+        if more:
+            return "%s (mode %o, ACL %r) gives more than the original: %s" % (
+                name, mode, run.acls[name], more)
     for name, data in scenario.older.items():
         if run.files.get(name) != data:
             return "the older file %s was changed or removed" % name
@@ -260,14 +340,14 @@ def check(scenario, run, point):
             return "interrupted while copying, yet not stopped and restored"
         if run.status == -signal.SIGINT:
             if backup is None and target in (original, converted) and \
-                    run.stdout in (b"", MSG_CONVERT.encode()):
+                    run.stdout in (b"", scenario.msg_convert.encode()):
                 return None
             return "death by SIGINT left %s" % (
                 "a backup" if backup is not None else "the file neither original nor converted")
         if run.status == 0 and target == converted and backup is None and not run.stdout:
             return None
         if run.status == 1 and target == original and backup is None and \
-                run.stdout == MSG_CONVERT.encode():
+                run.stdout == scenario.msg_convert.encode():
             return None
         return "interrupted: status %s, stdout %r, file %s, backup %s" % (
             run.status, run.stdout, "original" if target == original else
@@ -288,6 +368,10 @@ def check(scenario, run, point):
     if run.status == 0:
         if target != converted:
             return "status 0 but the file does not hold the converted bytes"
+        if not failed and (run.modes[NAME], run.acls[NAME], run.attrs[NAME]) != (
+                run.original_mode, scenario.acl, scenario.attrs):
+            return "without a fault, mode %o, ACL %r and attributes %r did not travel" % (
+                run.modes[NAME], run.acls[NAME], run.attrs[NAME])
         if any(t.startswith(("fsync(", "fdatasync(")) or "O_DIRECTORY" in t
                for t in failed_text):
             return "the converted bytes could not be made durable, yet status 0"
@@ -302,7 +386,7 @@ def check(scenario, run, point):
         if not (target == original and backup is None):
             if backup != original:
                 return "status 1 and the original bytes are nowhere whole"
-            if not in_restore(scenario, run, failed):
+            if not in_restore(scenario, run, failed) and not identity_lost(run, failed):
                 return "status 1 and a backup remains, though the restore did not fail"
 
     persistent = kind.endswith("+")
@@ -313,6 +397,15 @@ def check(scenario, run, point):
         if not (kind == "EINTR" and run.stdout == retried):
             return "standard output %r, expected %r" % (run.stdout, want)
     return None
+
+
+def identity_lost(run, failed):
+    """Whether a failed call was the look at the file just created: without
+    its identity the restore leaves the name alone, and the backup stays."""
+    fds = [m.group(1) for _, t in run.trace
+           for m in [re.match(r'open(?:at)?\(.*O_EXCL.*\) = (\d+)$', t)] if m]
+    return any(re.match(r'(?:fstat|newfstatat)\((%s),' % "|".join(fds), run.trace[i][1])
+               for i in failed) if fds else False
 
 
 def reads_data_from_backup(run, lines):
@@ -341,7 +434,7 @@ def in_restore(scenario, run, failed):
     return any(i > first_fault and run.trace[i][0] in RESTORE_SYSCALLS for i in failed)
 
 
-RESTORE_SYSCALLS = {"stat", "newfstatat", "statx", "unlink", "unlinkat", "rename",
+RESTORE_SYSCALLS = {"stat", "newfstatat", "statx", "lstat", "unlink", "unlinkat", "rename",
                     "renameat", "renameat2", "link", "linkat"}
 
 
@@ -403,6 +496,8 @@ def main():
     no_noreplace = "renameat2:error=EINVAL:when=1+"
     fail_commit = "fsync:error=EIO:when=1"
     older = {NAME + ".crv#001": b"an older backup\r\n"}
+    attrs = {"user.origin": b"x", "trusted.note": b"y"} if os.geteuid() == 0 else \
+        {"user.origin": b"x"}
     # (scenario, what is tried: each call failed; only the calls after the
     # scenario's forced failure, i.e. the restore; a signal at each call)
     plan = [

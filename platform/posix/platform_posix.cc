@@ -1,12 +1,17 @@
 // POSIX implementation of the platform seam.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -72,6 +77,36 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
 
 bool RemoveFile(const std::string& name) { return unlink(name.c_str()) == 0; }
 
+bool FinalTarget(const std::string& name, std::string* target) {
+  // As many links as the kernel follows in one lookup.
+  constexpr int kMaxLinks = 40;
+  std::string path = name;
+  for (int hop = 0; hop <= kMaxLinks; ++hop) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return false;
+    if (!S_ISLNK(st.st_mode)) {
+      *target = path;
+      return true;
+    }
+    char link[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), link, sizeof link);
+    if (n <= 0 || static_cast<size_t>(n) == sizeof link) return false;
+    std::string to(link, static_cast<size_t>(n));
+    // A relative target is relative to the link's directory; "dir/../x"
+    // resolves as the kernel resolves the link, even when dir is a link.
+    std::string::size_type slash = path.find_last_of('/');
+    path = to[0] == '/' || slash == std::string::npos ? to : path.substr(0, slash + 1) + to;
+  }
+  return false;
+}
+
+bool RemoveCreatedFile(const std::string& name, const FileIdentity& created) {
+  struct stat st;
+  if (!created.known || lstat(name.c_str(), &st) != 0) return false;
+  if (st.st_dev != created.device || st.st_ino != created.inode) return false;
+  return unlink(name.c_str()) == 0;
+}
+
 namespace {
 
 constexpr uint64_t kWritebackStep = 4 << 20;
@@ -106,6 +141,36 @@ bool SyncDirectoryOf(const std::string& name) {
   return CloseChecked(fd) && ok;
 }
 
+constexpr char kAccessAcl[] = "system.posix_acl_access";
+// The largest attribute value and name list Linux hands out.
+constexpr size_t kAttributeMax = 64 * 1024;
+
+// Copies every extended attribute of `from` that `to` accepts, but the access
+// ACL (see CarryAccessAcl). One the process may not set (security.* or
+// trusted.* without privilege, user.* where the file system has none) is left
+// out.
+void CopyAttributes(int from, int to, char* names, char* buffer) {
+  ssize_t size = flistxattr(from, names, kAttributeMax);
+  for (ssize_t i = 0; i < size; i += static_cast<ssize_t>(strlen(names + i)) + 1) {
+    const char* name = names + i;
+    if (strcmp(name, kAccessAcl) == 0) continue;
+    ssize_t n = fgetxattr(from, name, buffer, kAttributeMax);
+    if (n >= 0) fsetxattr(to, name, buffer, static_cast<size_t>(n), 0);
+  }
+}
+
+// Gives `to` exactly the access ACL of `from`: a copy of it, or none when
+// `from` has none, removing one that `to` inherited from its directory's
+// default ACL. The ACL's group entry speaks for the file's group, so it is
+// carried only when `to` kept the group of `from`. False when `to` could not
+// be given exactly that ACL.
+bool CarryAccessAcl(int from, int to, bool group_kept, char* buffer) {
+  ssize_t n = fgetxattr(from, kAccessAcl, buffer, kAttributeMax);
+  if (n >= 0) return group_kept && fsetxattr(to, kAccessAcl, buffer, static_cast<size_t>(n), 0) == 0;
+  if (errno != ENODATA && errno != ENOTSUP) return false;
+  return fremovexattr(to, kAccessAcl) == 0 || errno == ENODATA || errno == ENOTSUP;
+}
+
 }  // namespace
 
 InputFile::~InputFile() { Close(); }
@@ -114,7 +179,9 @@ bool InputFile::Open(const std::string& name) {
   Close();
   int fd;
   do {
-    fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // The source is the backup, which this run made by renaming a file that
+    // was not a link: a link in its place was planted, and is not followed.
+    fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
   struct stat st;
@@ -150,21 +217,40 @@ OutputFile::~OutputFile() {
 bool OutputFile::Create(const std::string& name, const InputFile& like) {
   struct stat st;
   if (like.handle_ < 0 || fstat(Fd(like.handle_), &st) != 0) return false;
-  // Owner-only while it is written; the final mode comes with Commit().
+  // Created exclusively: a name that something took since the rename to the
+  // backup (a link to another file above all) is a failed conversion, never
+  // a file to write through. Owner-only while it is written; in a directory
+  // with a default ACL this mode also masks every inherited entry. The final
+  // access comes with Commit().
   int fd;
   do {
-    fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
+    fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
+  struct stat created;
+  if (fstat(fd, &created) != 0) {
+    // Without its identity the restore cannot tell this file from one put
+    // in its place, so it leaves the name alone.
+    close(fd);
+    return false;
+  }
+  identity_.known = true;
+  identity_.device = created.st_dev;
+  identity_.inode = created.st_ino;
   mode_ = st.st_mode & 07777;
   // Keep the owner and group where the process may. A process that may not
   // keep the owner may still keep the group it belongs to; where the group
   // cannot be kept either, the new group gets no access at all.
+  group_kept_ = true;
   if (fchown(fd, st.st_uid, st.st_gid) != 0) {
     mode_ &= ~(S_ISUID | S_ISGID);
-    if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) mode_ &= ~S_IRWXG;
+    if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+      mode_ &= ~S_IRWXG;
+      group_kept_ = false;
+    }
   }
   handle_ = fd;
+  like_ = like.handle_;
   name_ = name;
   return true;
 }
@@ -188,8 +274,17 @@ bool OutputFile::Write(const char* data, size_t size) {
 bool OutputFile::Commit() {
   int fd = Fd(handle_);
   handle_ = -1;
-  // The mode is set after the last write because a write by a process other
-  // than root clears the set-user-ID and set-group-ID bits.
+  // Attributes, ACL and mode come after the last write: a write clears
+  // security.capability, and, by a process other than root, the set-user-ID
+  // and set-group-ID bits. With an ACL the mode's group bits are its mask,
+  // so the mode goes last and matches the ACL just set. Where the ACL cannot
+  // be carried exactly, the file gets no group or other rights at all rather
+  // than rights the original did not give.
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[2 * kAttributeMax]);
+  if (buffer) CopyAttributes(Fd(like_), fd, buffer.get(), buffer.get() + kAttributeMax);
+  if (!buffer || !CarryAccessAcl(Fd(like_), fd, group_kept_, buffer.get())) {
+    mode_ &= ~(S_IRWXG | S_IRWXO);
+  }
   bool ok = fchmod(fd, static_cast<mode_t>(mode_)) == 0;
   ok = ok && fsync(fd) == 0;
   ok = CloseChecked(fd) && ok;

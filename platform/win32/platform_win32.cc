@@ -77,6 +77,19 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
 
 bool RemoveFile(const std::string& name) { return DeleteFileA(name.c_str()) != 0; }
 
+bool FinalTarget(const std::string& name, std::string* target) {
+  // The name is opened as given, as it always was here.
+  *target = name;
+  return true;
+}
+
+bool RemoveCreatedFile(const std::string& name, const FileIdentity& created) {
+  // The partial output is deleted whenever the name is present, as it always
+  // was here.
+  (void)created;
+  return FileIsPresent(name) && RemoveFile(name);
+}
+
 InputFile::~InputFile() { Close(); }
 
 bool InputFile::Open(const std::string& name) {

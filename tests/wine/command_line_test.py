@@ -38,7 +38,7 @@ class CommandLineTest(unittest.TestCase):
     def run_wine(self, argv, lang=None):
         env = winetools.wine_env(DISPLAY=None, LANG=lang, LC_ALL=None)
         with tempfile.TemporaryFile() as out:
-            status = subprocess.run(["wine"] + argv, cwd=self.dir, env=env,
+            status = subprocess.run([winetools.WINE] + argv, cwd=self.dir, env=env,
                                     stdin=subprocess.DEVNULL, stdout=out,
                                     stderr=subprocess.STDOUT, timeout=60).returncode
             out.seek(0)

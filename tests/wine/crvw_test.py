@@ -50,7 +50,7 @@ class Case(unittest.TestCase):
         # Output goes to a file, not a pipe: Wine's own background processes,
         # started by the first program, inherit it and would hold a pipe open.
         self.output = tempfile.TemporaryFile()
-        return subprocess.Popen(["wine", EXE] + list(args), cwd=self.dir, env=env,
+        return subprocess.Popen([winetools.WINE, EXE] + list(args), cwd=self.dir, env=env,
                                 stdin=subprocess.DEVNULL, stdout=self.output,
                                 stderr=self.output)
 

@@ -22,7 +22,7 @@ import winetools  # noqa: E402
 
 def shoot(display, exe, args, cwd, title, path):
     env = winetools.wine_env(DISPLAY=display, LANG="ja_JP.UTF-8", LC_ALL=None)
-    proc = subprocess.Popen(["wine", "explorer", "/desktop=crvlook,640x300", exe] + args,
+    proc = subprocess.Popen([winetools.WINE, "explorer", "/desktop=crvlook,640x300", exe] + args,
                             cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""The Windows programs as files: 32-bit x86 PE images, crv.exe a console
-program and crvw.exe a windowed one, importing nothing but system DLLs.
+"""The Windows programs as files: PE images of the expected machine (32-bit
+x86 for the deliverables), crv.exe a console program and crvw.exe a windowed
+one, importing nothing but system DLLs.
 
-    pe_facts_test.py --dir build-win32
+    pe_facts_test.py --dir build-win32 --arch i686
+    pe_facts_test.py --dir build-win64 --arch x86_64
 """
 import argparse
 import os
@@ -12,11 +14,14 @@ import sys
 import unittest
 
 DIR = None
-OBJDUMP = "i686-w64-mingw32-objdump"
+ARCH = None
+# Per architecture: objdump's file format and the optional header's magic.
+FORMATS = {"i686": ("pei-i386", r"010b\s+\(PE32\)"),
+           "x86_64": ("pei-x86-64", r"020b\s+\(PE32\+\)")}
 
 
 def headers(exe):
-    return subprocess.run([OBJDUMP, "-p", exe], check=True, stdout=subprocess.PIPE,
+    return subprocess.run([ARCH + "-w64-mingw32-objdump", "-p", exe], check=True, stdout=subprocess.PIPE,
                           universal_newlines=True).stdout
 
 
@@ -26,21 +31,23 @@ class PeFactsTest(unittest.TestCase):
             ("crv.exe", "(Windows CUI)", {"KERNEL32.dll", "msvcrt.dll"}),
             ("crvw.exe", "(Windows GUI)", {"KERNEL32.dll", "USER32.dll", "msvcrt.dll"}),
         ]
+        file_format, magic = FORMATS[ARCH]
         for name, subsystem, dlls in cases:
             with self.subTest(name):
                 text = headers(os.path.join(DIR, name))
-                self.assertIn("file format pei-i386", text)
-                self.assertRegex(text, r"(?m)^Magic\s+010b\s+\(PE32\)$")
+                self.assertIn("file format " + file_format, text)
+                self.assertRegex(text, r"(?m)^Magic\s+" + magic + "$")
                 self.assertRegex(text, r"(?m)^Subsystem\s+\S+\s+" + re.escape(subsystem) + "$")
                 self.assertEqual(set(re.findall(r"DLL Name: (\S+)", text)), dlls)
 
 
 def main():
-    global DIR
+    global DIR, ARCH
     parser = argparse.ArgumentParser()
     parser.add_argument("--dir", required=True, help="the Windows build directory")
+    parser.add_argument("--arch", required=True, choices=sorted(FORMATS))
     args, rest = parser.parse_known_args()
-    DIR = args.dir
+    DIR, ARCH = args.dir, args.arch
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

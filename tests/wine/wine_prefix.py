@@ -29,7 +29,7 @@ def main():
         # Every Wine process gets no standard streams of ours: the server and
         # the background processes outlive this script and would hold the
         # test runner's output pipe open.
-        subprocess.run(["wineboot", "--init"], env=env, check=True, timeout=600, **QUIET)
+        subprocess.run([winetools.WINE, "wineboot", "--init"], env=env, check=True, timeout=600, **QUIET)
         # Lets the boot's processes end, so that the prefix's first user
         # starts them again in its own environment (display or none).
         subprocess.run(["wineserver", "-w"], env=env, check=True, timeout=600, **QUIET)
@@ -38,7 +38,7 @@ def main():
             subprocess.run(["wineserver", "-p"], env=env, check=True, **QUIET)
             # Starts Wine's background processes now: started by a test's
             # program they would inherit its pipes and keep them open.
-            subprocess.run(["wine", "cmd", "/c", "exit"], env=env, check=True, timeout=600,
+            subprocess.run([winetools.WINE, "cmd", "/c", "exit"], env=env, check=True, timeout=600,
                            **QUIET)
         print("Wine prefix ready:", prefix)
     elif action == "cleanup":

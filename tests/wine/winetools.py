@@ -7,6 +7,12 @@ import subprocess
 import time
 
 
+# The Wine loader. Debian's `wine` runs the 32-bit loader whenever wine32 is
+# installed, even for a 64-bit prefix on a host that cannot execute it, so a
+# 64-bit prefix (WINEARCH=win64) is served by the 64-bit loader by name.
+WINE = "/usr/lib/wine/wine64" if os.environ.get("WINEARCH") == "win64" else "wine"
+
+
 def wine_env(**extra):
     """The environment for a Wine run in the test prefix named by WINEPREFIX,
     without Wine's debug output or its Mono and Gecko installers."""
