@@ -8,7 +8,11 @@
 //   char* Insert(char* o, const char* p, uint64_t before)
 //       copies them with a CR inserted before each byte marked.
 // Both may read up to kKernelLookahead bytes from p and write up to
-// kKernelOverreach bytes past the end they return.
+// kKernelOverreach bytes past the end they return. CRV_COPY_STEPS defines
+// Drop and Insert for a kernel that has only
+//   void Copy64(char* o, const char* p)
+//       copies 64 bytes from p to o;
+// they copy the bytes between the marked ones in overlapping 64-byte pieces.
 #ifndef CRV_ENGINE_KERNELS_BLOCK_LOOPS_H_
 #define CRV_ENGINE_KERNELS_BLOCK_LOOPS_H_
 
@@ -53,6 +57,31 @@
     p -= cr_before;                                                                      \
     *out = o;                                                                            \
     return static_cast<size_t>(p - in);                                                  \
+  }
+
+#define CRV_COPY_STEPS(TARGET)                                                           \
+  TARGET inline char* Drop(char* o, const char* p, uint64_t drop) {                      \
+    size_t pos = 0;                                                                      \
+    for (; drop != 0; drop &= drop - 1) {                                                \
+      size_t i = static_cast<size_t>(__builtin_ctzll(drop));                             \
+      Copy64(o, p + pos);                                                                \
+      o += i - pos;                                                                      \
+      pos = i + 1;                                                                       \
+    }                                                                                    \
+    Copy64(o, p + pos);                                                                  \
+    return o + (64 - pos);                                                               \
+  }                                                                                      \
+  TARGET inline char* Insert(char* o, const char* p, uint64_t before) {                  \
+    size_t pos = 0;                                                                      \
+    for (; before != 0; before &= before - 1) {                                          \
+      size_t i = static_cast<size_t>(__builtin_ctzll(before));                           \
+      Copy64(o, p + pos);                                                                \
+      o += i - pos;                                                                      \
+      *o++ = '\r';                                                                       \
+      pos = i;                                                                           \
+    }                                                                                    \
+    Copy64(o, p + pos);                                                                  \
+    return o + (64 - pos);                                                               \
   }
 
 #endif  // CRV_ENGINE_KERNELS_BLOCK_LOOPS_H_

@@ -26,31 +26,7 @@ TARGET inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
 
 TARGET inline void Copy64(char* o, const char* p) { _mm512_storeu_si512(o, _mm512_loadu_si512(p)); }
 
-TARGET inline char* Drop(char* o, const char* p, uint64_t drop) {
-  size_t pos = 0;
-  for (; drop != 0; drop &= drop - 1) {
-    size_t i = static_cast<size_t>(__builtin_ctzll(drop));
-    Copy64(o, p + pos);
-    o += i - pos;
-    pos = i + 1;
-  }
-  Copy64(o, p + pos);
-  return o + (64 - pos);
-}
-
-TARGET inline char* Insert(char* o, const char* p, uint64_t before) {
-  size_t pos = 0;
-  for (; before != 0; before &= before - 1) {
-    size_t i = static_cast<size_t>(__builtin_ctzll(before));
-    Copy64(o, p + pos);
-    o += i - pos;
-    *o++ = '\r';
-    pos = i;
-  }
-  Copy64(o, p + pos);
-  return o + (64 - pos);
-}
-
+CRV_COPY_STEPS(TARGET)
 CRV_BLOCK_LOOPS(TARGET)
 #undef TARGET
 
