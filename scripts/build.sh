@@ -3,11 +3,10 @@
 # (and crvw where GTK 3 is installed) in build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null; then
-  SUDO=
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq build-essential cmake </dev/null
+  apt_get update -qq
+  apt_get install -y -qq build-essential cmake
 fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$(nproc)"

@@ -9,9 +9,7 @@
 # unset, this host decides.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-SUDO=
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-export DEBIAN_FRONTEND=noninteractive
+. scripts/lib.sh
 wine_arch=${CRV_WINE_ARCH:-}
 if [ -z "$wine_arch" ]; then
   if scripts/host-runs-i386.sh; then wine_arch=i686; else wine_arch=x86_64; fi
@@ -41,9 +39,6 @@ esac
 if [ "$wine_arch" = i686 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
-# Waits for another package manager run (an unattended upgrade at boot)
-# rather than failing at once.
-apt_get() { $SUDO apt-get -o DPkg::Lock::Timeout=600 "$@" </dev/null; }
 apt_get update -qq
 apt_get install -y -qq --no-install-recommends "${packages[@]}"
 

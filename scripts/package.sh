@@ -7,6 +7,7 @@
 # Windows programs come from the cross build in build-win32.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 
 needed=()
 for tool in cmake:cmake ninja:ninja-build g++:g++ pkg-config:pkg-config gzip:gzip \
@@ -15,11 +16,8 @@ for tool in cmake:cmake ninja:ninja-build g++:g++ pkg-config:pkg-config gzip:gzi
 done
 pkg-config --exists gtk+-3.0 2>/dev/null || needed+=(libgtk-3-dev)
 if [ ${#needed[@]} -gt 0 ]; then
-  SUDO=
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-    -o DPkg::Lock::Timeout=900 "${needed[@]}" </dev/null
+  apt_get update -qq
+  apt_get install -y -qq --no-install-recommends "${needed[@]}"
 fi
 
 jobs=$(nproc)
@@ -37,10 +35,7 @@ cmake --build build-deb -j "$jobs"
 [ -x build-deb/crvw ] || { echo "package.sh: GTK 3 was not found, so crvw was not built" >&2; exit 1; }
 (cd build-deb && cpack -G DEB -B "$PWD/../dist" >/dev/null)
 
-# A build-win32 configured before keeps its generator, which CMake cannot switch.
-generator=(-G Ninja)
-[ -f build-win32/CMakeCache.txt ] && generator=()
-cmake -S . -B build-win32 "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake
+configure build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake
 cmake --build build-win32 -j "$jobs"
 (cd build-win32 && cpack -G ZIP -B "$PWD/../dist" >/dev/null)
 

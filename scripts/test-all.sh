@@ -27,19 +27,8 @@ echo "$wine_line"
 
 CRV_WINE_ARCH=$wine_arch scripts/install-test-deps.sh
 
+. scripts/lib.sh
 jobs=$(nproc)
-# Configures a build directory with Ninja; one configured before (by
-# build.sh, with CMake's default generator) keeps its generator, which CMake
-# cannot switch.
-configure() {
-  local dir=$1
-  shift
-  if [ -f "$dir/CMakeCache.txt" ]; then
-    cmake -S . -B "$dir" "$@"
-  else
-    cmake -S . -B "$dir" -G Ninja "$@"
-  fi
-}
 
 # The 32-bit Windows programs, and where the Wine tests need them the 64-bit
 # ones, cross-built first: the native build's tests use them.
