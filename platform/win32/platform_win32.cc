@@ -1,6 +1,9 @@
 // Win32 implementation of the platform seam (32-bit Windows, ANSI API).
 #include <windows.h>
 
+#include <new>
+
+#include "engine/file_system.h"
 #include "platform/platform.h"
 
 namespace crv {
@@ -41,12 +44,6 @@ void InitProcess() {
 
 namespace {
 
-HANDLE AsHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-intptr_t FromHandle(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
-
-// INVALID_HANDLE_VALUE is -1, the members' "no file" value.
-bool IsOpen(intptr_t handle) { return AsHandle(handle) != INVALID_HANDLE_VALUE; }
-
 // One WriteFile call takes a DWORD count; larger blocks go in pieces.
 constexpr size_t kMaxIo = 1u << 30;
 
@@ -70,83 +67,108 @@ bool FileIsPresent(const std::string& name) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-  // MoveFileA fails when `to` exists.
-  return MoveFileA(from.c_str(), to.c_str()) != 0;
-}
+namespace {
 
-bool RemoveFile(const std::string& name) { return DeleteFileA(name.c_str()) != 0; }
+class Win32Input : public InputFile {
+ public:
+  explicit Win32Input(HANDLE handle) : handle_(handle) {}
+  ~Win32Input() override { CloseHandle(handle_); }
 
-bool FinalTarget(const std::string& name, std::string* target) {
-  // The name is opened as given, as it always was here.
-  *target = name;
-  return true;
-}
-
-bool RemoveCreatedFile(const std::string& name, const FileIdentity& created) {
-  // The partial output is deleted whenever the name is present, as it always
-  // was here.
-  (void)created;
-  return FileIsPresent(name) && RemoveFile(name);
-}
-
-InputFile::~InputFile() { Close(); }
-
-bool InputFile::Open(const std::string& name) {
-  Close();
-  HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ, /*dwShareMode=*/0, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                              nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  // Only a disk file is read: a device name (CON, COM1, a pipe) would wait
-  // for input that may never come.
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
-    CloseHandle(handle);
-    return false;
+  ReadResult Read(char* buffer, size_t size, size_t* got) override {
+    DWORD chunk = static_cast<DWORD>(size < kMaxIo ? size : kMaxIo);
+    DWORD n = 0;
+    // FALSE is a read error; TRUE with no bytes is the end of the file.
+    if (!ReadFile(handle_, buffer, chunk, &n, nullptr)) return ReadResult::kError;
+    if (n == 0) return ReadResult::kEnd;
+    *got = n;
+    return ReadResult::kData;
   }
-  handle_ = FromHandle(handle);
-  return true;
-}
 
-ReadResult InputFile::Read(char* buffer, size_t size, size_t* got) {
-  DWORD chunk = static_cast<DWORD>(size < kMaxIo ? size : kMaxIo);
-  DWORD n = 0;
-  // FALSE is a read error; TRUE with no bytes is the end of the file.
-  if (!ReadFile(AsHandle(handle_), buffer, chunk, &n, nullptr)) return ReadResult::kError;
-  if (n == 0) return ReadResult::kEnd;
-  *got = n;
-  return ReadResult::kData;
-}
+ private:
+  HANDLE handle_;
+};
 
-void InputFile::Close() {
-  if (IsOpen(handle_)) CloseHandle(AsHandle(handle_));
-  handle_ = FromHandle(INVALID_HANDLE_VALUE);
-}
+class Win32Output : public OutputFile {
+ public:
+  explicit Win32Output(HANDLE handle) : handle_(handle) {}
+  ~Win32Output() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
 
-OutputFile::~OutputFile() {
-  if (IsOpen(handle_)) CloseHandle(AsHandle(handle_));
-}
+  bool Write(const char* data, size_t size) override { return WriteAll(handle_, data, size); }
 
-bool OutputFile::Create(const std::string& name, const InputFile& like) {
-  // A new file with the default attributes; nothing is taken from `like`.
-  (void)like;
-  HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
-                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  handle_ = FromHandle(handle);
-  name_ = name;
-  return true;
-}
+  bool Commit() override {
+    HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    bool ok = FlushFileBuffers(handle) != 0;
+    return (CloseHandle(handle) != 0) && ok;
+  }
 
-bool OutputFile::Write(const char* data, size_t size) {
-  return WriteAll(AsHandle(handle_), data, size);
-}
+ private:
+  HANDLE handle_;
+};
 
-bool OutputFile::Commit() {
-  HANDLE handle = AsHandle(handle_);
-  handle_ = FromHandle(INVALID_HANDLE_VALUE);
-  bool ok = FlushFileBuffers(handle) != 0;
-  return (CloseHandle(handle) != 0) && ok;
+// Every step takes the whole name. Other runs are kept out by the opens
+// without sharing: while this run holds the source or the new file open, a
+// second run can neither rename nor open it.
+class Win32FileSystem : public FileSystem {
+ public:
+  bool Locate(const std::string& name, std::string* target) override {
+    // The name is opened as given, as it always was here.
+    *target = name;
+    return true;
+  }
+  bool IsPresent(const std::string& name) override { return FileIsPresent(name); }
+  bool Claim(const std::string&) override { return true; }
+  bool ClaimedElsewhere(const std::string&) override { return false; }
+  bool RenameNoReplace(const std::string& from, const std::string& to) override {
+    // MoveFileA fails when `to` exists.
+    return MoveFileA(from.c_str(), to.c_str()) != 0;
+  }
+  bool Remove(const std::string& name) override { return DeleteFileA(name.c_str()) != 0; }
+  bool RemoveCreated(const std::string& name) override {
+    // The partial output is deleted whenever the name is present, as it
+    // always was here.
+    return FileIsPresent(name) && Remove(name);
+  }
+
+  std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ, /*dwShareMode=*/0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    // Only a disk file is read: a device name (CON, COM1, a pipe) would wait
+    // for input that may never come.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+      CloseHandle(handle);
+      return nullptr;
+    }
+    std::unique_ptr<InputFile> in(new (std::nothrow) Win32Input(handle));
+    if (!in) CloseHandle(handle);
+    return in;
+  }
+
+  std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile&) override {
+    // A new file with the default attributes; nothing is taken from the
+    // source.
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    std::unique_ptr<OutputFile> out(new (std::nothrow) Win32Output(handle));
+    if (!out) CloseHandle(handle);
+    return out;
+  }
+
+  // Nobody else could open the source or the new file while they were open.
+  bool Settled(const std::string&, const std::string&) override { return true; }
+
+  bool InterruptRequested() override { return platform::InterruptRequested(); }
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> NewFileSystem() {
+  return std::unique_ptr<FileSystem>(new (std::nothrow) Win32FileSystem);
 }
 
 // ---- Interruption -----------------------------------------------------------
