@@ -1,6 +1,6 @@
 #include "frontend/reporter.h"
 
-#include "platform/platform.h"
+#include "frontend/messages.h"
 
 namespace crv {
 
@@ -47,9 +47,9 @@ std::string WindowedUsageText() {
   return JoinLines(kLines, 6, "\n");
 }
 
-std::string WindowedConfirmationText(const std::string& file_name) {
-  const platform::TextConventions& text = platform::Text();
-  return text.file_word + file_name + text.confirm_tail + "\n" + text.confirm_question;
+std::string WithFileName(const char* sentence, const std::string& file_name) {
+  std::string text = sentence;
+  return text.replace(text.find("%s"), 2, file_name);
 }
 
 }  // namespace crv
