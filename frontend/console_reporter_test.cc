@@ -1,4 +1,5 @@
 #include "frontend/console_reporter.h"
+#include "frontend/messages.h"
 
 #include <fstream>
 
@@ -71,6 +72,11 @@ std::string ExpectedUsage(const std::string& form, const char* line_break) {
 TEST(UsageTextTest, Layout) {
   EXPECT_EQ(ConsoleUsageText("\r\n"), ExpectedUsage("console", "\r\n"));
   EXPECT_EQ(WindowedUsageText(), ExpectedUsage("windowed", "\n"));
+}
+
+// A file name is put in as it is, even where it looks like a placeholder.
+TEST(WithFileNameTest, NameGoesInVerbatim) {
+  EXPECT_EQ(WithFileName("x %s y", "a%s%d.txt"), "x a%s%d.txt y");
 }
 
 }  // namespace

@@ -20,7 +20,10 @@ struct MessageTable {
 extern const MessageTable kMessages;
 
 // `sentence` with its "%s" replaced by `file_name`.
-std::string WithFileName(const char* sentence, const std::string& file_name);
+inline std::string WithFileName(const char* sentence, const std::string& file_name) {
+  std::string text = sentence;
+  return text.replace(text.find("%s"), 2, file_name);
+}
 
 }  // namespace crv
 

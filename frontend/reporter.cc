@@ -1,7 +1,5 @@
 #include "frontend/reporter.h"
 
-#include "frontend/messages.h"
-
 namespace crv {
 
 namespace {
@@ -45,11 +43,6 @@ std::string WindowedUsageText() {
       "  -p[-]  message before convert --- default",
   };
   return JoinLines(kLines, 6, "\n");
-}
-
-std::string WithFileName(const char* sentence, const std::string& file_name) {
-  std::string text = sentence;
-  return text.replace(text.find("%s"), 2, file_name);
 }
 
 }  // namespace crv
