@@ -1,5 +1,7 @@
 #include "frontend/console_reporter.h"
 
+#include "frontend/messages.h"
+
 namespace crv {
 
 std::string ReadAnswer(const std::function<platform::ReadResult(char*)>& read_byte,
@@ -36,28 +38,28 @@ void ConsoleReporter::Write(const std::string& bytes) {
 }
 
 void ConsoleReporter::ShowText(const std::string& message) {
-  Write(message + platform::Text().console_line_end);
+  Write(message + platform::SystemConventions().console_line_end);
 }
 
 void ConsoleReporter::ShowError(const std::string& message) {
-  Write("error: " + message + platform::Text().console_line_end);
+  Write("error: " + message + platform::SystemConventions().console_line_end);
 }
 
 bool ConsoleReporter::ConfirmConversion(const std::string& file_name) {
-  const platform::TextConventions& text = platform::Text();
   // Written unbuffered, so the prompt is visible before the answer is read.
-  Write(text.file_word + file_name + text.prompt_tail);
-  return AnswerAgrees(ReadAnswer(platform::ReadStdinByte, text.answer_ends_at_lf));
+  Write(WithFileName(kMessages.prompt, file_name));
+  return AnswerAgrees(
+      ReadAnswer(platform::ReadStdinByte, platform::SystemConventions().answer_ends_at_lf));
 }
 
 void ConsoleReporter::ShowUnexpectedFailure(const std::string& what) {
   // Output may be what failed: the report is best effort.
-  std::string line = "error: " + what + "." + platform::Text().console_line_end;
+  std::string line = "error: " + what + "." + platform::SystemConventions().console_line_end;
   platform::WriteStdout(line.data(), line.size());
 }
 
 std::string ConsoleReporter::UsageText() const {
-  return ConsoleUsageText(platform::Text().console_line_end);
+  return ConsoleUsageText(platform::SystemConventions().console_line_end);
 }
 
 }  // namespace crv

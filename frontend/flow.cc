@@ -11,13 +11,9 @@ namespace crv {
 namespace {
 
 int RunSteps(const std::vector<std::string>& args, bool console_channel, Reporter* reporter) {
-  if (args.empty()) {
-    reporter->ShowUsage();
-    return 1;
-  }
   Settings settings;
   settings.Confirm = !console_channel;
-  if (!ParseCommandLine(args, platform::Text().slash_always_option, &settings)) {
+  if (!ParseCommandLine(args, platform::SystemConventions().slash_always_option, &settings)) {
     reporter->ShowUsage();
     return 1;
   }

@@ -1,7 +1,5 @@
 #include "frontend/reporter.h"
 
-#include "platform/platform.h"
-
 namespace crv {
 
 namespace {
@@ -45,11 +43,6 @@ std::string WindowedUsageText() {
       "  -p[-]  message before convert --- default",
   };
   return JoinLines(kLines, 6, "\n");
-}
-
-std::string WindowedConfirmationText(const std::string& file_name) {
-  const platform::TextConventions& text = platform::Text();
-  return text.file_word + file_name + text.confirm_tail + "\n" + text.confirm_question;
 }
 
 }  // namespace crv

@@ -1,6 +1,8 @@
 // How the run talks to its user: the four reporting operations, in a console
 // form (crv) or a windowed form (crvw). Which form a deliverable has is fixed
-// when it is built: each deliverable links exactly one MakeReporter().
+// when it is built: each deliverable links exactly one MakeReporter(). The
+// texts are the front end's own: the ASCII ones here and in flow.cc, the
+// Japanese ones in the build's encoding in messages.h.
 #ifndef CRV_FRONTEND_REPORTER_H_
 #define CRV_FRONTEND_REPORTER_H_
 
@@ -43,9 +45,6 @@ std::unique_ptr<Reporter> MakeReporter();
 // The usage texts' six lines joined by `line_break`, without a final one.
 std::string ConsoleUsageText(const char* line_break);
 std::string WindowedUsageText();
-
-// The windowed confirmation text for `file_name`, in the platform's encoding.
-std::string WindowedConfirmationText(const std::string& file_name);
 
 }  // namespace crv
 

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "frontend/messages.h"
 #include "frontend/reporter.h"
-#include "platform/platform.h"
 
 namespace crv {
 
@@ -64,7 +64,7 @@ class GtkReporter : public Reporter {
   }
 
   void ShowError(const std::string& message) override {
-    const char* caption = platform::Text().error_caption;
+    const char* caption = kMessages.error_caption;
     if (!ShowDialog(caption, message, GTK_BUTTONS_OK, nullptr)) {
       WriteStderr(std::string(caption) + ": " + message + "\n");
     }
@@ -72,8 +72,8 @@ class GtkReporter : public Reporter {
 
   bool ConfirmConversion(const std::string& file_name) override {
     int response = GTK_RESPONSE_NONE;
-    if (ShowDialog(kCaption, WindowedConfirmationText(file_name), GTK_BUTTONS_OK_CANCEL,
-                   &response)) {
+    if (ShowDialog(kCaption, WithFileName(kMessages.confirmation, file_name),
+                   GTK_BUTTONS_OK_CANCEL, &response)) {
       // Only OK consents: Cancel, Escape and closing the dialog decline.
       return response == GTK_RESPONSE_OK;
     }

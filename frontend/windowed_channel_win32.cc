@@ -2,8 +2,8 @@
 // message boxes with no owner window and no icon.
 #include <windows.h>
 
+#include "frontend/messages.h"
 #include "frontend/reporter.h"
-#include "platform/platform.h"
 
 namespace crv {
 
@@ -18,19 +18,19 @@ class MessageBoxReporter : public Reporter {
   }
 
   void ShowError(const std::string& message) override {
-    MessageBoxA(nullptr, message.c_str(), platform::Text().error_caption, MB_OK);
+    MessageBoxA(nullptr, message.c_str(), kMessages.error_caption, MB_OK);
   }
 
   bool ConfirmConversion(const std::string& file_name) override {
     // Only OK consents. Cancel, closing the box, and a box that could not
     // appear (0, or whatever else the system returns then) all decline.
-    return MessageBoxA(nullptr, WindowedConfirmationText(file_name).c_str(), kCaption,
-                       MB_OKCANCEL) == IDOK;
+    std::string text = WithFileName(kMessages.confirmation, file_name);
+    return MessageBoxA(nullptr, text.c_str(), kCaption, MB_OKCANCEL) == IDOK;
   }
 
   void ShowUnexpectedFailure(const std::string& what) override {
     std::string text = what + ".";
-    MessageBoxA(nullptr, text.c_str(), platform::Text().error_caption, MB_OK);
+    MessageBoxA(nullptr, text.c_str(), kMessages.error_caption, MB_OK);
   }
 
  protected:

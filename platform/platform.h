@@ -1,9 +1,11 @@
 // The one seam between crv and the operating system. Each platform provides
 // its own implementation of everything declared here (platform/posix/ or
 // platform/win32/), chosen by the build; the engine and the front end never
-// test which platform they run on. The files of a conversion are reached
-// through the FileSystem interface (engine/file_system.h), which each
-// platform implements and the tests replace.
+// test which platform they run on. It holds operating-system facts only: the
+// texts the user reads, in the build's encoding, are the front end's
+// (frontend/messages.h). The files of a conversion are reached through the
+// FileSystem interface (engine/file_system.h), which each platform
+// implements and the tests replace.
 #ifndef CRV_PLATFORM_PLATFORM_H_
 #define CRV_PLATFORM_PLATFORM_H_
 
@@ -19,17 +21,11 @@ class FileSystem;
 
 namespace platform {
 
-// ---- Text conventions -----------------------------------------------------
-// Message texts in the platform's own encoding (UTF-8 on POSIX, code page 932
-// on Windows) and the console's line end. These are the only places where the
-// two platforms' texts differ.
-struct TextConventions {
+// ---- Conventions ----------------------------------------------------------
+// The operating system's conventions the front end follows. The texts
+// themselves are the front end's (frontend/messages.h).
+struct Conventions {
   const char* console_line_end;  // "\n" or "\r\n"
-  const char* file_word;         // "ファイル " (the word and a blank)
-  const char* prompt_tail;       // console prompt after the file name
-  const char* confirm_tail;      // windowed confirmation, first line's end
-  const char* confirm_question;  // windowed confirmation, second line
-  const char* error_caption;     // "crv エラー"
   // Whether an argument that begins with "/" is always an option (Windows) or
   // only when the rest is an option word (POSIX, where absolute paths begin
   // with "/").
@@ -38,7 +34,7 @@ struct TextConventions {
   // Enter; the Windows console sends CR LF).
   bool answer_ends_at_lf;
 };
-const TextConventions& Text();
+const Conventions& SystemConventions();
 
 // ---- Process --------------------------------------------------------------
 // The whole command line as the platform keeps it (Windows), to be split by

@@ -22,19 +22,9 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine"))
 import winetools  # noqa: E402
+from common import CRLF, DOS, UNIX, usage_lines  # noqa: E402
 
-USAGE_LINES = [
-    "corvane v0.01               2000.04.16 brastok",
-    "-" * 56,
-    "usage: crv [-d|-c] [-p] <file>",
-    "  -d   delete \\r in line feed. (to unix format)",
-    "  -c   add \\r in line feed. (to DOS format)  --- default",
-    "  -p   message before convert",
-]
-
-DOS = b"one\r\ntwo\r\r\nthree\rfour\nlast"
-UNIX = b"one\ntwo\nthree\rfour\nlast"
-CRLF = b"one\r\ntwo\r\nthree\rfour\r\nlast"
+USAGE_LINES = usage_lines("console")
 
 
 class NativePlatform:

@@ -46,6 +46,8 @@ import subprocess
 import sys
 import tempfile
 
+from common import convert
+
 SKIP = 77
 
 # The system calls that read, write or name files and descriptors. Those the
@@ -132,10 +134,6 @@ def make_text(line_end):
     out[BLOCK - 3:BLOCK] = b"\r\r\r"
     out[BLOCK] = ord("\n")
     return bytes(out) + b"\r"
-
-
-def convert(data, add_cr):
-    return re.sub(rb"\r*\n", b"\r\n" if add_cr else b"\n", data)
 
 
 class Scenario:

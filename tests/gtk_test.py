@@ -11,7 +11,6 @@ block, which the timeout turns into a failure.
 """
 import argparse
 import os
-import select
 import shutil
 import subprocess
 import sys
@@ -19,58 +18,15 @@ import tempfile
 import time
 import unittest
 
+from common import CRLF, DOS, UNIX, VirtualDisplay, usage_lines
+
 CRVW = None
 CRV = None
 WAIT = 20  # seconds allowed for any one dialog, key press or exit
 SCREEN = (1024, 768)
 
-DOS = b"one\r\ntwo\r\r\nthree\rfour\nlast"
-UNIX = b"one\ntwo\nthree\rfour\nlast"
-CRLF = b"one\r\ntwo\r\nthree\rfour\r\nlast"
-
-USAGE = "\n".join([
-    "corvane v0.01               2000.04.16 brastok",
-    "-" * 56,
-    "usage: crv [-d|-c] [-p] <file>",
-    "  -d     delete \\r in line feed. (to unix format)",
-    "  -c     add \\r in line feed. (to DOS format)  --- default",
-    "  -p[-]  message before convert --- default",
-]).encode()
+USAGE = "\n".join(usage_lines("windowed")).encode()
 ERROR = "crv エラー".encode()
-
-
-class Xvfb:
-    """A private X server, started and stopped by the test."""
-
-    def __init__(self):
-        read_end, write_end = os.pipe()
-        self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % SCREEN,
-             "-nolisten", "tcp"],
-            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + WAIT
-        while not number.endswith(b"\n"):
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([read_end], [], [], left)[0]:
-                self.stop()
-                raise RuntimeError("Xvfb did not start")
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                self.stop()
-                raise RuntimeError("Xvfb exited")
-            number += chunk
-        os.close(read_end)
-        self.display = ":" + number.decode().strip()
-
-    def stop(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(timeout=WAIT)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
 
 
 def no_display_env():
@@ -102,9 +58,9 @@ class Case(unittest.TestCase):
 class DialogTest(Case):
     @classmethod
     def setUpClass(cls):
-        cls.xvfb = Xvfb()
+        cls.xvfb = VirtualDisplay("%dx%dx24" % SCREEN, timeout=WAIT).start()
         cls.env = no_display_env()
-        cls.env["DISPLAY"] = cls.xvfb.display
+        cls.env["DISPLAY"] = cls.xvfb.name
         cls.env["NO_AT_BRIDGE"] = "1"  # no accessibility bus in the test
 
     @classmethod

@@ -10,13 +10,14 @@ begun), waits a fraction of a clean run's duration and kills.
 """
 import argparse
 import os
-import re
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import time
+
+from common import convert
 
 NAME = "big.txt"
 # Moments of the kill after the backup appeared, as fractions of the time a
@@ -28,10 +29,6 @@ def make_text(mib):
     line = b"".join(b"%c" % (33 + i % 90) for i in range(58)) + b"\r\n"
     text = line * (mib * 1024 * 1024 // len(line))
     return text + b"\r\r\nend\r"
-
-
-def convert(data, add_cr):
-    return re.sub(rb"\r*\n", b"\r\n" if add_cr else b"\n", data)
 
 
 def run_once(crv, args, original, work, delay):

@@ -10,12 +10,13 @@ import argparse
 import os
 import re
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
 import zipfile
+
+from common import pe_facts
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DIST = "dist"
@@ -157,15 +158,6 @@ class DebianPackage(unittest.TestCase):
                         self.assertFalse(absent & got, got)
 
 
-def pe_facts(data):
-    """(machine, subsystem) from a PE file's headers."""
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    assert data[:2] == b"MZ" and data[pe:pe + 4] == b"PE\0\0"
-    machine = struct.unpack_from("<H", data, pe + 4)[0]
-    subsystem = struct.unpack_from("<H", data, pe + 24 + 68)[0]
-    return machine, subsystem
-
-
 class WindowsZip(unittest.TestCase):
     def test_contents(self):
         top = f"crv-{version()}-win32/"
@@ -174,8 +166,9 @@ class WindowsZip(unittest.TestCase):
             print("\n".join(names))
             self.assertEqual(names, [top + n for n in ("README.txt", "crv.exe", "crvw.exe")])
             # i386 (0x14c); console (3) and windowed (2) subsystems.
-            self.assertEqual(pe_facts(z.read(top + "crv.exe")), (0x14C, 3))
-            self.assertEqual(pe_facts(z.read(top + "crvw.exe")), (0x14C, 2))
+            for exe, subsystem in (("crv.exe", 3), ("crvw.exe", 2)):
+                facts = pe_facts(z.read(top + exe))
+                self.assertEqual((facts.machine, facts.subsystem), (0x14C, subsystem))
             readme = z.read(top + "README.txt")
         self.assertEqual(readme.count(b"\n"), readme.count(b"\r\n"))
         self.assertGreater(readme.count(b"\r\n"), 10)

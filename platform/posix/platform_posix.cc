@@ -20,18 +20,13 @@
 namespace crv {
 namespace platform {
 
-const TextConventions& Text() {
-  static const TextConventions kText = {
+const Conventions& SystemConventions() {
+  static const Conventions kConventions = {
       "\n",
-      "ファイル ",
-      "の改行コードを正規化しまか？(y/n) : ",
-      " の改行コードを正規化します。",
-      "よろしいですか？",
-      "crv エラー",
       /*slash_always_option=*/false,
       /*answer_ends_at_lf=*/true,
   };
-  return kText;
+  return kConventions;
 }
 
 const char* RawCommandLine() { return nullptr; }

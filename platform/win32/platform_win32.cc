@@ -9,27 +9,13 @@
 namespace crv {
 namespace platform {
 
-// The texts are code page 932 byte strings, written as escapes so that the
-// source file's own encoding cannot change them.
-const TextConventions& Text() {
-  static const TextConventions kText = {
+const Conventions& SystemConventions() {
+  static const Conventions kConventions = {
       "\r\n",
-      // "ファイル "
-      "\x83\x74\x83\x40\x83\x43\x83\x8b ",
-      // "の改行コードを正規化しまか？(y/n) : "
-      "\x82\xcc\x89\xfc\x8d\x73\x83\x52\x81\x5b\x83\x68\x82\xf0\x90\xb3\x8b\x4b\x89\xbb"
-      "\x82\xb5\x82\xdc\x82\xa9\x81\x48(y/n) : ",
-      // " の改行コードを正規化します。"
-      " \x82\xcc\x89\xfc\x8d\x73\x83\x52\x81\x5b\x83\x68\x82\xf0\x90\xb3\x8b\x4b\x89\xbb"
-      "\x82\xb5\x82\xdc\x82\xb7\x81\x42",
-      // "よろしいですか？"
-      "\x82\xe6\x82\xeb\x82\xb5\x82\xa2\x82\xc5\x82\xb7\x82\xa9\x81\x48",
-      // "crv エラー"
-      "crv \x83\x47\x83\x89\x81\x5b",
       /*slash_always_option=*/true,
       /*answer_ends_at_lf=*/false,
   };
-  return kText;
+  return kConventions;
 }
 
 const char* RawCommandLine() { return GetCommandLineA(); }

@@ -19,6 +19,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools  # noqa: E402
+from common import VirtualDisplay  # noqa: E402
 
 EXE = None
 DOS = b"one\r\ntwo\r\r\nlast\r"
@@ -66,7 +67,7 @@ class Case(unittest.TestCase):
 class BoxTest(Case):
     @classmethod
     def setUpClass(cls):
-        cls.screen = winetools.VirtualDisplay().__enter__()
+        cls.screen = VirtualDisplay().start()
         cls.display = cls.screen.name
         # One server (and desktop process on this display) for all cases,
         # rather than a new one for each run.
@@ -78,7 +79,7 @@ class BoxTest(Case):
     def tearDownClass(cls):
         subprocess.run(["wineserver", "-k"], env=cls.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        cls.screen.__exit__(None, None, None)
+        cls.screen.stop()
 
     def test_boxes(self):
         # Each case: arguments; the boxes that must show, in order, as

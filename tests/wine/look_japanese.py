@@ -18,6 +18,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools  # noqa: E402
+from common import VirtualDisplay  # noqa: E402
 
 
 def shoot(display, exe, args, cwd, title, path):
@@ -57,7 +58,7 @@ def main():
     parser.add_argument("--out", default="/tmp")
     args = parser.parse_args()
     exe = os.path.abspath(args.exe)
-    with tempfile.TemporaryDirectory() as work, winetools.VirtualDisplay("800x400x24") as x:
+    with tempfile.TemporaryDirectory() as work, VirtualDisplay("800x400x24") as x:
         with open(os.path.join(work, "メモ.txt"), "wb") as f:
             f.write(b"a\r\nb\r\n")
         shoot(x.name, exe, ["メモ.txt"], work, "confirmation",

@@ -1,10 +1,13 @@
 """Running the Windows programs under Wine for the tests: the environment,
-Windows paths, a virtual X display and waiting for windows on it."""
+Windows paths, and waiting for windows on a virtual X display (one from
+tests/common.py)."""
 import os
-import re
-import select
 import subprocess
+import sys
 import time
+
+# The scripts here import common, which is one directory up.
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 # The Wine loader. Debian's `wine` runs the 32-bit loader whenever wine32 is
@@ -32,46 +35,6 @@ def wine_env(**extra):
 def windows_path(path):
     """The name of a Unix path on Wine's drive Z:."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-class VirtualDisplay:
-    """An Xvfb server on a free display number, for as long as the `with`
-    block lasts."""
-
-    def __init__(self, size="1024x768x24", timeout=30):
-        self.size = size
-        self.timeout = timeout
-        self.proc = None
-        self.name = None
-
-    def __enter__(self):
-        read_end, write_end = os.pipe()
-        self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.size,
-             "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        # Xvfb writes its display number once it accepts clients.
-        number = b""
-        deadline = time.monotonic() + self.timeout
-        while not number.endswith(b"\n"):
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([read_end], [], [], left)[0]:
-                self.__exit__(None, None, None)
-                raise RuntimeError("Xvfb did not start")
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                self.__exit__(None, None, None)
-                raise RuntimeError("Xvfb exited at start")
-            number += chunk
-        os.close(read_end)
-        self.name = ":" + number.decode().strip()
-        return self
-
-    def __exit__(self, *exc):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=30)
 
 
 def xdotool(display, *args, timeout=20):
