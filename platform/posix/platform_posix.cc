@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -58,11 +59,14 @@ void InitProcess() {
 // build's opens without sharing. A run opens the file by its name and locks
 // it exclusively before it changes anything; the lock belongs to that open
 // file, so it travels with the rename to the backup and is held until the run
-// ends (a killed run's lock goes with the process). A second run either finds
-// the file locked, or finds the name holding the first run's new output, and
-// then finds the first run's backup locked among the backup candidates it
-// looks at before it renames anything; either way it gives up unchanged.
-// Leftover backups of ended runs hold no lock and only push the counter on.
+// ends (a killed run's lock goes with the process). The new file is locked
+// as soon as it exists, and from the claim to that lock a run holds the
+// directory's lock too, so another run finds the name absent, or holding a
+// locked file, or, after a run ended, holding a file nobody claims: it gives
+// up unchanged, or converts what the ended run left. As a second line, where
+// the directory cannot be locked, a run gives up when one of the backup
+// candidates it looks at is locked. Leftover backups of ended runs hold no
+// lock and only push the counter on.
 // flock is used rather than fcntl locks: it needs no write access to the
 // file, and it is not dropped when the process closes another descriptor of
 // the same file.
@@ -208,12 +212,11 @@ class PosixInput : public InputFile {
 class PosixOutput : public OutputFile {
  public:
   // `like` is the source, open until Commit; `dir` the directory opened for
-  // reading, or -1 where it cannot be read.
+  // reading, or -1 where it cannot be read. Both stay their owners'.
   PosixOutput(int fd, int like, int mode, bool group_kept, int dir)
       : fd_(fd), like_(like), mode_(mode), group_kept_(group_kept), dir_(dir) {}
   ~PosixOutput() override {
     if (fd_ >= 0) close(fd_);
-    if (dir_ >= 0) close(dir_);
   }
 
   bool Write(const char* data, size_t size) override {
@@ -253,13 +256,7 @@ class PosixOutput : public OutputFile {
     // file system instead.
     if (dir_ < 0) ok = ok && syncfs(fd) == 0;
     ok = CloseChecked(fd) && ok;
-    if (dir_ >= 0) {
-      int dir = dir_;
-      dir_ = -1;
-      ok = ok && fsync(dir) == 0;
-      ok = CloseChecked(dir) && ok;
-    }
-    return ok;
+    return ok && (dir_ < 0 || fsync(dir_) == 0);
   }
 
  private:
@@ -276,8 +273,9 @@ class PosixOutput : public OutputFile {
 class PosixFileSystem : public FileSystem {
  public:
   ~PosixFileSystem() override {
-    if (dir_ >= 0) close(dir_);
-    if (claimed_ >= 0) close(claimed_);
+    for (int fd : {dir_, readable_dir_, claimed_}) {
+      if (fd >= 0) close(fd);
+    }
   }
 
   bool Locate(const std::string& name, std::string* target) override {
@@ -321,6 +319,9 @@ class PosixFileSystem : public FileSystem {
   }
 
   bool Claim(const std::string& name) override {
+    // The steps from here to the creation of the new file are taken by one
+    // run at a time in the directory (see EnterExclusiveSteps).
+    if (!EnterExclusiveSteps()) return false;
     int fd = OpenForReadingAt(dir_, name);
     if (fd < 0) return false;
     struct stat st;
@@ -391,10 +392,7 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile& like) override {
     int like_fd = static_cast<const PosixInput&>(like).fd();
     struct stat st;
-    if (fstat(like_fd, &st) != 0) return nullptr;
-    // The directory, for the fsync that makes the new name durable.
-    int dir = OpenAt(dir_, ".", O_RDONLY | O_DIRECTORY);
-    if (dir < 0 && errno != EACCES) return nullptr;
+    if (fstat(like_fd, &st) != 0 || !OpenReadableDirectory()) return nullptr;
     // Created exclusively: a name that something took since the rename to
     // the backup (a link to another file above all) is a failed conversion,
     // never a file to write through. Owner-only while it is written; in a
@@ -406,11 +404,18 @@ class PosixFileSystem : public FileSystem {
       // Without its identity the restore cannot tell this file from one put
       // in its place, so it leaves the name alone.
       if (fd >= 0) close(fd);
-      if (dir >= 0) close(dir);
       return nullptr;
     }
     created_ = created;
     created_known_ = true;
+    // The new file is claimed too, before any other run may look at the
+    // name again: a run that finds it there finds it claimed.
+    bool claimed = flock(fd, LOCK_EX | LOCK_NB) == 0 || LocksUnsupported(errno);
+    if (readable_dir_ >= 0) flock(readable_dir_, LOCK_UN);
+    if (!claimed) {
+      close(fd);
+      return nullptr;
+    }
     int mode = st.st_mode & 07777;
     // Keep the owner and group where the process may. A process that may
     // not keep the owner may still keep the group it belongs to; where the
@@ -423,11 +428,9 @@ class PosixFileSystem : public FileSystem {
         group_kept = false;
       }
     }
-    std::unique_ptr<OutputFile> out(new (std::nothrow) PosixOutput(fd, like_fd, mode, group_kept, dir));
-    if (!out) {
-      close(fd);
-      if (dir >= 0) close(dir);
-    }
+    std::unique_ptr<OutputFile> out(
+        new (std::nothrow) PosixOutput(fd, like_fd, mode, group_kept, readable_dir_));
+    if (!out) close(fd);
     return out;
   }
 
@@ -441,7 +444,37 @@ class PosixFileSystem : public FileSystem {
   bool InterruptRequested() override { return platform::InterruptRequested(); }
 
  private:
+  // The run's directory opened for reading, for its lock and its fsync; -1
+  // with nothing else to do where its owner may write but not read it (mode
+  // 0300): there the new entry is made durable by syncfs, and runs are
+  // excluded by the claims alone.
+  bool OpenReadableDirectory() {
+    if (readable_dir_ >= 0 || no_readable_dir_) return true;
+    readable_dir_ = OpenAt(dir_, ".", O_RDONLY | O_DIRECTORY);
+    no_readable_dir_ = readable_dir_ < 0 && errno == EACCES;
+    return readable_dir_ >= 0 || no_readable_dir_;
+  }
+
+  // Takes the directory's lock, which a run holds from its claim to the
+  // creation of its new file, so that no other run ever sees the name
+  // between the rename and the new file's claim. The lock is held for a few
+  // system calls, so a run that finds it taken waits for it, up to a second
+  // (another run stopped there, by a debugger say, makes it fail instead).
+  bool EnterExclusiveSteps() {
+    if (!OpenReadableDirectory()) return false;
+    if (readable_dir_ < 0) return true;
+    for (int waited_ms = 0;; ++waited_ms) {
+      if (flock(readable_dir_, LOCK_EX | LOCK_NB) == 0) return true;
+      if (LocksUnsupported(errno)) return true;
+      if (errno != EWOULDBLOCK || waited_ms >= 1000) return false;
+      struct timespec ms = {0, 1000 * 1000};
+      nanosleep(&ms, nullptr);
+    }
+  }
+
   int dir_ = -1;      // The run's directory (O_PATH).
+  int readable_dir_ = -1;
+  bool no_readable_dir_ = false;
   int claimed_ = -1;  // The file this run claimed, locked until the end.
   struct stat source_ = {};  // The source as it was opened.
   bool source_known_ = false;
