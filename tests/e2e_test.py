@@ -11,6 +11,7 @@ text encoding, whether "/x" is always an option, what ends an answer).
 """
 import argparse
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -53,9 +54,9 @@ class NativePlatform:
     def command(self, args):
         return [self.exe] + list(args)
 
-    def run(self, args, cwd, stdin=b"", stdout=subprocess.PIPE, timeout=60):
-        proc = subprocess.run(self.command(args), cwd=cwd, input=stdin,
-                              stdout=stdout, stderr=subprocess.PIPE, timeout=timeout)
+    def run(self, args, cwd, stdin=b"", stdout=subprocess.PIPE, timeout=60, preexec_fn=None):
+        proc = subprocess.run(self.command(args), cwd=cwd, input=stdin, stdout=stdout,
+                              stderr=subprocess.PIPE, timeout=timeout, preexec_fn=preexec_fn)
         return proc.returncode, proc.stdout or b"", proc.stderr
 
     def text(self, s):
@@ -485,37 +486,52 @@ class FailureTest(Case):
         self.assertEqual(proc.wait(timeout=30), 1)
         proc.stderr.close()
 
-    def test_disk_full_restores_the_original(self):
-        mnt = self.path("small")
-        os.mkdir(mnt)
-        if os.geteuid() != 0 or subprocess.run(
-                ["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", mnt],
-                stderr=subprocess.DEVNULL).returncode != 0:
-            print("\nskipped disk-full test: mounting a tmpfs needs root", file=sys.stderr)
-            self.skipTest("mounting a tmpfs is not permitted here")
-        try:
-            # 700 KiB of short LF lines: CR LF output needs more than the
-            # 300 KiB left free.
-            original = b"0123456\n" * (700 * 128)
-            with open(os.path.join(mnt, "f"), "wb") as f:
-                f.write(original)
-            status, out, _ = self.p.run(["-c", "f"], mnt)
-            self.assertEqual((status, out), (1, error(self.p, b"f convert failed.")))
-            with open(os.path.join(mnt, "f"), "rb") as f:
-                self.assertEqual(f.read(), original)
-            self.assertEqual(os.listdir(mnt), ["f"])
-        finally:
-            subprocess.run(["umount", mnt], check=True)
+    def test_no_room_restores_the_original(self):
+        # 700 KiB of short LF lines: the CR LF output needs more than the
+        # 300 KiB left free on a 1 MiB tmpfs, or than a file-size limit of
+        # 750 KiB allows (a write beyond it fails, no SIGXFSZ kills).
+        original = b"0123456\n" * (700 * 128)
+        limit = 750 << 10
+        cases = [("full tmpfs", ["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs"], None)]
+        if self.p.name == "native":
+            cases.append(("file-size limit", None,
+                          lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))))
+        for what, mount, preexec in cases:
+            with self.subTest(what):
+                mnt = self.path(what.replace(" ", "_"))
+                os.mkdir(mnt)
+                if mount and (os.geteuid() != 0 or subprocess.run(
+                        mount + [mnt], stderr=subprocess.DEVNULL).returncode != 0):
+                    print("\nskipped disk-full test: mounting a tmpfs needs root", file=sys.stderr)
+                    continue
+                try:
+                    with open(os.path.join(mnt, "f"), "wb") as f:
+                        f.write(original)
+                    status, out, _ = self.p.run(["-c", "f"], mnt, preexec_fn=preexec)
+                    self.assertEqual((status, out), (1, error(self.p, b"f convert failed.")))
+                    with open(os.path.join(mnt, "f"), "rb") as f:
+                        self.assertEqual(f.read(), original)
+                    self.assertEqual(os.listdir(mnt), ["f"])
+                finally:
+                    if mount:
+                        subprocess.run(["umount", mnt], check=True)
 
     def test_interrupt_restores_the_original(self):
         # The process is stopped as soon as its backup appears, interrupted,
         # then continued: the signal lands in the middle of the copy.
+        # A signal the parent had ignored (nohup) stays ignored: that run
+        # goes on and converts the file.
         original = b"some text in a line\r\n" * (3 << 20)
-        self.put("big", original)
-        for sig in self.p.interrupt_signals:
-            with self.subTest(sig=sig):
+        cases = [(sig, False) for sig in self.p.interrupt_signals]
+        if self.p.name == "native":
+            cases.append((signal.SIGHUP, True))
+        for sig, ignored in cases:
+            with self.subTest(sig=sig, ignored=ignored):
+                self.put("big", original)
+                preexec = (lambda: signal.signal(sig, signal.SIG_IGN)) if ignored else None
                 proc = subprocess.Popen(self.p.command(["-d", "big"]), cwd=self.dir,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        preexec_fn=preexec)
                 deadline = time.monotonic() + 30
                 while not os.path.exists(self.path("big.crv#001")):
                     self.assertLess(time.monotonic(), deadline, "backup never appeared")
@@ -524,9 +540,11 @@ class FailureTest(Case):
                 proc.send_signal(sig)
                 proc.send_signal(signal.SIGCONT)
                 out, err = proc.communicate(timeout=60)
-                self.assertEqual((proc.returncode, out, err),
-                                 (1, error(self.p, b"big convert failed."), b""))
-                self.assertTrue(self.get("big") == original)
+                status, message, after = (
+                    (0, b"", original.replace(b"\r\n", b"\n")) if ignored else
+                    (1, error(self.p, b"big convert failed."), original))
+                self.assertEqual((proc.returncode, out, err), (status, message, b""))
+                self.assertTrue(self.get("big") == after)
                 self.assertEqual(self.listing(), ["big"])
 
 
