@@ -191,6 +191,9 @@ class CommandLineTest(Case):
             names += ["fifo", "dangling"]
         if not self.p.slash_always_option:
             names.append("/")
+        if self.p.name == "wine":
+            # Device names, which every backup name made from them is too.
+            names += ["NUL", "CON", "COM1", "nul.txt"]
         for name in names:
             with self.subTest(name=name):
                 status, out, err = self.run_crv("-d", name)
@@ -455,16 +458,42 @@ class WindowsOnlyTest(Case):
         if self.p.name != "wine":
             self.skipTest("Windows build only")
 
-    def test_read_only_file(self):
-        # The new file has the default attributes; the backup keeps the
-        # read-only one, cannot be deleted, and stays: still a success.
+    def test_access_is_kept_attributes_are_not(self):
+        # The new file gets the original's access list, so others get no
+        # access they did not have; Wine derives that list from the mode
+        # (reading grants executing too, and its group bits are approximate),
+        # so only the others' read and write bits are compared. Attributes
+        # (system, which Wine keeps in user.DOSATTRIB) are not carried. A
+        # read-only original's backup cannot be deleted and stays: still a
+        # success.
+        cases = [(0o600, None), (0o640, None), (0o644, b"0x4"), (0o444, None)]
+        for mode, dos in cases:
+            with self.subTest(mode=oct(mode), dos=dos):
+                self.put("f", DOS)
+                if dos:
+                    os.setxattr(self.path("f"), "user.DOSATTRIB", dos)
+                os.chmod(self.path("f"), mode)
+                self.assertEqual(self.run_crv("-d", "f"), (0, b"", b""))
+                self.assertEqual(self.get("f"), UNIX)
+                self.assertEqual(os.stat(self.path("f")).st_mode & 0o006 & ~mode, 0)
+                self.assertNotIn("user.DOSATTRIB", os.listxattr(self.path("f")))
+                read_only = not mode & 0o200
+                self.assertEqual(self.listing(), ["f", "f.crv#001"] if read_only else ["f"])
+                if read_only:
+                    self.assertEqual(self.get("f.crv#001"), DOS)
+                    os.remove(self.path("f.crv#001"))
+                os.remove(self.path("f"))
+
+    def test_a_name_taken_meanwhile_is_left_alone(self):
+        # Wine finds "F" under the name "f" once "f" itself is renamed to the
+        # backup: the new file must not be written into it, and the restore
+        # leaves it alone, so the original stays in the backup.
         self.put("f", DOS)
-        os.chmod(self.path("f"), 0o444)
-        self.assertEqual(self.run_crv("-d", "f"), (0, b"", b""))
-        self.assertEqual(self.get("f"), UNIX)
-        self.assertTrue(os.stat(self.path("f")).st_mode & 0o200, "the new file is read-only")
-        self.assertEqual(self.get("f.crv#001"), DOS)
-        self.assertEqual(self.listing(), ["f", "f.crv#001"])
+        self.put("F", b"theirs")
+        status, out, err = self.run_crv("-d", "f")
+        self.assertEqual((status, out, err), (1, error(self.p, b"f convert failed."), b""))
+        self.assertEqual((self.get("F"), self.get("f.crv#001")), (b"theirs", DOS))
+        self.assertEqual(self.listing(), ["F", "f.crv#001"])
 
 
 @unittest.skipUnless(os.name == "posix", "POSIX devices, mounts and signals on the test host")
