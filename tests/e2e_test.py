@@ -80,7 +80,7 @@ class WinePlatform(NativePlatform):
     def command(self, args):
         return [winetools.WINE, self.exe] + list(args)
 
-    def run(self, args, cwd, stdin=b"", stdout=subprocess.PIPE, timeout=60):
+    def run(self, args, cwd, stdin=b"", stdout=subprocess.PIPE, timeout=60, preexec_fn=None):
         env = dict(os.environ, WINEDEBUG="-all")
         env.pop("DISPLAY", None)
         # Output is collected in files: a Wine background process started by
@@ -88,7 +88,7 @@ class WinePlatform(NativePlatform):
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             proc = subprocess.run(self.command(args), cwd=cwd, input=stdin, env=env,
                                   stdout=out if stdout == subprocess.PIPE else stdout,
-                                  stderr=err, timeout=timeout)
+                                  stderr=err, timeout=timeout, preexec_fn=preexec_fn)
             out.seek(0)
             err.seek(0)
             return proc.returncode, out.read(), err.read()
