@@ -65,10 +65,6 @@ bool WriteAll(HANDLE handle, const char* data, size_t size) {
   return true;
 }
 
-}  // namespace
-
-namespace {
-
 // Whether `name` designates a device rather than a disk file: a reserved
 // device name (NUL, CON, COM1, also with a directory or an extension, as in
 // nul.txt), which the system turns into \\.\NUL and the like, or a name that
@@ -90,6 +86,29 @@ bool IsDevice(const std::string& name) {
   bool device = GetFileType(handle) != FILE_TYPE_DISK;
   CloseHandle(handle);
   return device;
+}
+
+// A file's identity: its volume's serial number and its index on the volume.
+bool IdentityOf(HANDLE handle, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  identity->known = true;
+  identity->device = info.dwVolumeSerialNumber;
+  identity->inode = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  return true;
+}
+
+// Marks the file open as `handle` for deletion, so that exactly that file
+// goes, whatever its name designates meanwhile. Looked up at run time:
+// Windows before Vista lacks the call.
+bool DeleteByHandle(HANDLE handle) {
+  using SetInformation = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  FARPROC proc = kernel32 ? GetProcAddress(kernel32, "SetFileInformationByHandle") : nullptr;
+  if (!proc) return false;
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  return reinterpret_cast<SetInformation>(reinterpret_cast<void*>(proc))(
+             handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
 }  // namespace
@@ -116,33 +135,6 @@ bool FinalTarget(const std::string& name, std::string* target) {
   *target = name;
   return true;
 }
-
-namespace {
-
-// A file's identity: its volume's serial number and its index on the volume.
-bool IdentityOf(HANDLE handle, FileIdentity* identity) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) return false;
-  identity->known = true;
-  identity->device = info.dwVolumeSerialNumber;
-  identity->inode = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
-  return true;
-}
-
-// Marks the file open as `handle` for deletion, so that exactly that file
-// goes, whatever its name designates meanwhile. Looked up at run time:
-// Windows before Vista lacks the call.
-bool DeleteByHandle(HANDLE handle) {
-  using SetInformation = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
-  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-  FARPROC proc = kernel32 ? GetProcAddress(kernel32, "SetFileInformationByHandle") : nullptr;
-  if (!proc) return false;
-  FILE_DISPOSITION_INFO disposition = {TRUE};
-  return reinterpret_cast<SetInformation>(reinterpret_cast<void*>(proc))(
-             handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
-}
-
-}  // namespace
 
 bool RemoveCreatedFile(const std::string& name, const FileIdentity& created) {
   if (!created.known) return false;
