@@ -53,8 +53,8 @@ bool RemoveFile(const std::string& name);
 bool FinalTarget(const std::string& name, std::string* target);
 
 // Which file a name designated when this run created it (device and inode on
-// POSIX), so that a restore never removes a file that another process put
-// under the name meanwhile.
+// POSIX, volume serial number and file index on Windows), so that a restore
+// never removes a file that another process put under the name meanwhile.
 struct FileIdentity {
   bool known = false;
   uint64_t device = 0;
@@ -93,11 +93,11 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates `name`, failing where the platform can tell that the name is
-  // taken (on POSIX exclusively: never through a link at that name). `like`
-  // is the open source and stays open until Commit: where the platform keeps
-  // file attributes across the conversion, the new file takes them from it,
-  // and is never accessible to anyone who could not access the source.
+  // Creates `name` exclusively: fails when the name is taken, never writing
+  // into that file or through a link at that name. `like` is the open source
+  // and stays open until Commit: where the platform keeps file attributes
+  // across the conversion, the new file takes them from it, and is never
+  // accessible to anyone who could not access the source.
   bool Create(const std::string& name, const InputFile& like);
   // Writes all of [data, data + size); false unless every byte was stored.
   bool Write(const char* data, size_t size);
@@ -125,7 +125,8 @@ class OutputFile {
 // While an InterruptScope lives, the user's interrupt (SIGINT, SIGTERM, SIGHUP
 // on POSIX; Ctrl-C, Ctrl-Break, console close on Windows) does not end the
 // process but is recorded, so that the conversion can stop and restore the
-// file. Outside a scope interrupts keep their default effect.
+// file. A signal that was ignored when the scope began (nohup) stays
+// ignored; outside a scope interrupts have the effect they had before it.
 class InterruptScope {
  public:
   InterruptScope();
