@@ -58,7 +58,8 @@ std::unique_ptr<FileSystem> NewFileSystem();
 // While an InterruptScope lives, the user's interrupt (SIGINT, SIGTERM, SIGHUP
 // on POSIX; Ctrl-C, Ctrl-Break, console close on Windows) does not end the
 // process but is recorded, so that the conversion can stop and restore the
-// file. Outside a scope interrupts keep their default effect.
+// file. A signal that was ignored when the scope began (nohup) stays
+// ignored; outside a scope interrupts have the effect they had before it.
 class InterruptScope {
  public:
   InterruptScope();

@@ -12,6 +12,7 @@ text encoding, whether "/x" is always an option, what ends an answer).
 import argparse
 import os
 import re
+import resource
 import shutil
 import signal
 import subprocess
@@ -44,9 +45,9 @@ class NativePlatform:
     def command(self, args):
         return [self.exe] + list(args)
 
-    def run(self, args, cwd, stdin=b"", stdout=subprocess.PIPE, timeout=60):
-        proc = subprocess.run(self.command(args), cwd=cwd, input=stdin,
-                              stdout=stdout, stderr=subprocess.PIPE, timeout=timeout)
+    def run(self, args, cwd, stdin=b"", stdout=subprocess.PIPE, timeout=60, preexec_fn=None):
+        proc = subprocess.run(self.command(args), cwd=cwd, input=stdin, stdout=stdout,
+                              stderr=subprocess.PIPE, timeout=timeout, preexec_fn=preexec_fn)
         return proc.returncode, proc.stdout or b"", proc.stderr
 
     def text(self, s):
@@ -70,7 +71,7 @@ class WinePlatform(NativePlatform):
     def command(self, args):
         return [winetools.WINE, self.exe] + list(args)
 
-    def run(self, args, cwd, stdin=b"", stdout=subprocess.PIPE, timeout=60):
+    def run(self, args, cwd, stdin=b"", stdout=subprocess.PIPE, timeout=60, preexec_fn=None):
         env = dict(os.environ, WINEDEBUG="-all")
         env.pop("DISPLAY", None)
         # Output is collected in files: a Wine background process started by
@@ -78,7 +79,7 @@ class WinePlatform(NativePlatform):
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             proc = subprocess.run(self.command(args), cwd=cwd, input=stdin, env=env,
                                   stdout=out if stdout == subprocess.PIPE else stdout,
-                                  stderr=err, timeout=timeout)
+                                  stderr=err, timeout=timeout, preexec_fn=preexec_fn)
             out.seek(0)
             err.seek(0)
             return proc.returncode, out.read(), err.read()
@@ -181,6 +182,9 @@ class CommandLineTest(Case):
             names += ["fifo", "dangling"]
         if not self.p.slash_always_option:
             names.append("/")
+        if self.p.name == "wine":
+            # Device names, which every backup name made from them is too.
+            names += ["NUL", "CON", "COM1", "nul.txt"]
         for name in names:
             with self.subTest(name=name):
                 status, out, err = self.run_crv("-d", name)
@@ -607,16 +611,42 @@ class WindowsOnlyTest(Case):
         if self.p.name != "wine":
             self.skipTest("Windows build only")
 
-    def test_read_only_file(self):
-        # The new file has the default attributes; the backup keeps the
-        # read-only one, cannot be deleted, and stays: still a success.
+    def test_access_is_kept_attributes_are_not(self):
+        # The new file gets the original's access list, so others get no
+        # access they did not have; Wine derives that list from the mode
+        # (reading grants executing too, and its group bits are approximate),
+        # so only the others' read and write bits are compared. Attributes
+        # (system, which Wine keeps in user.DOSATTRIB) are not carried. A
+        # read-only original's backup cannot be deleted and stays: still a
+        # success.
+        cases = [(0o600, None), (0o640, None), (0o644, b"0x4"), (0o444, None)]
+        for mode, dos in cases:
+            with self.subTest(mode=oct(mode), dos=dos):
+                self.put("f", DOS)
+                if dos:
+                    os.setxattr(self.path("f"), "user.DOSATTRIB", dos)
+                os.chmod(self.path("f"), mode)
+                self.assertEqual(self.run_crv("-d", "f"), (0, b"", b""))
+                self.assertEqual(self.get("f"), UNIX)
+                self.assertEqual(os.stat(self.path("f")).st_mode & 0o006 & ~mode, 0)
+                self.assertNotIn("user.DOSATTRIB", os.listxattr(self.path("f")))
+                read_only = not mode & 0o200
+                self.assertEqual(self.listing(), ["f", "f.crv#001"] if read_only else ["f"])
+                if read_only:
+                    self.assertEqual(self.get("f.crv#001"), DOS)
+                    os.remove(self.path("f.crv#001"))
+                os.remove(self.path("f"))
+
+    def test_a_name_taken_meanwhile_is_left_alone(self):
+        # Wine finds "F" under the name "f" once "f" itself is renamed to the
+        # backup: the new file must not be written into it, and the restore
+        # leaves it alone, so the original stays in the backup.
         self.put("f", DOS)
-        os.chmod(self.path("f"), 0o444)
-        self.assertEqual(self.run_crv("-d", "f"), (0, b"", b""))
-        self.assertEqual(self.get("f"), UNIX)
-        self.assertTrue(os.stat(self.path("f")).st_mode & 0o200, "the new file is read-only")
-        self.assertEqual(self.get("f.crv#001"), DOS)
-        self.assertEqual(self.listing(), ["f", "f.crv#001"])
+        self.put("F", b"theirs")
+        status, out, err = self.run_crv("-d", "f")
+        self.assertEqual((status, out, err), (1, error(self.p, b"f convert failed."), b""))
+        self.assertEqual((self.get("F"), self.get("f.crv#001")), (b"theirs", DOS))
+        self.assertEqual(self.listing(), ["F", "f.crv#001"])
 
 
 @unittest.skipUnless(os.name == "posix", "POSIX devices, mounts and signals on the test host")
@@ -638,37 +668,53 @@ class FailureTest(Case):
         self.assertEqual(proc.wait(timeout=30), 1)
         proc.stderr.close()
 
-    def test_disk_full_restores_the_original(self):
-        mnt = self.path("small")
-        os.mkdir(mnt)
-        if os.geteuid() != 0 or subprocess.run(
-                ["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", mnt],
-                stderr=subprocess.DEVNULL).returncode != 0:
-            print("\nskipped disk-full test: mounting a tmpfs needs root", file=sys.stderr)
-            self.skipTest("mounting a tmpfs is not permitted here")
-        try:
-            # 700 KiB of short LF lines: CR LF output needs more than the
-            # 300 KiB left free.
-            original = b"0123456\n" * (700 * 128)
-            with open(os.path.join(mnt, "f"), "wb") as f:
-                f.write(original)
-            status, out, _ = self.p.run(["-c", "f"], mnt)
-            self.assertEqual((status, out), (1, error(self.p, b"f convert failed.")))
-            with open(os.path.join(mnt, "f"), "rb") as f:
-                self.assertEqual(f.read(), original)
-            self.assertEqual(os.listdir(mnt), ["f"])
-        finally:
-            subprocess.run(["umount", mnt], check=True)
+    def test_no_room_restores_the_original(self):
+        # 700 KiB of short LF lines: the CR LF output needs more than the
+        # 300 KiB left free on a 1 MiB tmpfs, or than a file-size limit of
+        # 750 KiB allows (a write beyond it fails, no SIGXFSZ kills).
+        original = b"0123456\n" * (700 * 128)
+        limit = 750 << 10
+        cases = [("full tmpfs", ["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs"], None)]
+        if self.p.name == "native":
+            cases.append(("file-size limit", None,
+                          lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))))
+        for what, mount, preexec in cases:
+            with self.subTest(what):
+                mnt = self.path(what.replace(" ", "_"))
+                os.mkdir(mnt)
+                if mount and (os.geteuid() != 0 or subprocess.run(
+                        mount + [mnt], stderr=subprocess.DEVNULL).returncode != 0):
+                    print("\nskipped disk-full test: mounting a tmpfs needs root", file=sys.stderr)
+                    continue
+                try:
+                    with open(os.path.join(mnt, "f"), "wb") as f:
+                        f.write(original)
+                    status, out, _ = self.p.run(["-c", "f"], mnt, preexec_fn=preexec)
+                    self.assertEqual((status, out), (1, error(self.p, b"f convert failed.")))
+                    with open(os.path.join(mnt, "f"), "rb") as f:
+                        self.assertEqual(f.read(), original)
+                    self.assertEqual(os.listdir(mnt), ["f"])
+                finally:
+                    if mount:
+                        subprocess.run(["umount", mnt], check=True)
 
     def test_interrupt_restores_the_original(self):
         # The process is stopped as soon as its backup appears, interrupted,
         # then continued: the signal lands in the middle of the copy.
+        # A signal the parent had ignored (nohup) stays ignored: that run
+        # goes on and converts the file. The other runs start with the signal
+        # at its default, whatever this test inherited.
         original = b"some text in a line\r\n" * (3 << 20)
-        self.put("big", original)
-        for sig in self.p.interrupt_signals:
-            with self.subTest(sig=sig):
+        cases = [(sig, False) for sig in self.p.interrupt_signals]
+        if self.p.name == "native":
+            cases.append((signal.SIGHUP, True))
+        for sig, ignored in cases:
+            with self.subTest(sig=sig, ignored=ignored):
+                self.put("big", original)
+                disposition = signal.SIG_IGN if ignored else signal.SIG_DFL
                 proc = subprocess.Popen(self.p.command(["-d", "big"]), cwd=self.dir,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        preexec_fn=lambda: signal.signal(sig, disposition))
                 deadline = time.monotonic() + 30
                 while not os.path.exists(self.path("big.crv#001")):
                     self.assertLess(time.monotonic(), deadline, "backup never appeared")
@@ -677,9 +723,11 @@ class FailureTest(Case):
                 proc.send_signal(sig)
                 proc.send_signal(signal.SIGCONT)
                 out, err = proc.communicate(timeout=60)
-                self.assertEqual((proc.returncode, out, err),
-                                 (1, error(self.p, b"big convert failed."), b""))
-                self.assertTrue(self.get("big") == original)
+                status, message, after = (
+                    (0, b"", original.replace(b"\r\n", b"\n")) if ignored else
+                    (1, error(self.p, b"big convert failed."), original))
+                self.assertEqual((proc.returncode, out, err), (status, message, b""))
+                self.assertTrue(self.get("big") == after)
                 self.assertEqual(self.listing(), ["big"])
 
 

@@ -36,6 +36,10 @@ void InitProcess() {
   // A write to a closed pipe is an output failure to report, not a reason to
   // die by a signal.
   signal(SIGPIPE, SIG_IGN);
+  // A write beyond the file-size limit (ulimit -f) then fails with EFBIG, a
+  // failed conversion that is restored, instead of killing the process with
+  // a half-written file under the original name.
+  signal(SIGXFSZ, SIG_IGN);
   // A standard descriptor that was closed is filled with /dev/null opened for
   // reading, so that no file the tool opens later can take its number: a
   // message meant for standard output must never land in the user's file.
@@ -160,30 +164,61 @@ constexpr char kAccessAcl[] = "system.posix_acl_access";
 // The largest attribute value and name list Linux hands out.
 constexpr size_t kAttributeMax = 64 * 1024;
 
+// Whether a failed attribute call failed only for want of a privilege, or
+// because the file system has no such attributes: the attribute is then left
+// out, as documented. Any other failure (an I/O error, a full disk) fails the
+// conversion, which then restores the original with all its attributes.
+bool MayLeaveOut(int error) {
+  return error == EPERM || error == EACCES || error == ENOTSUP;
+}
+
 // Copies every extended attribute of `from` that `to` accepts, but the access
 // ACL (see CarryAccessAcl). One the process may not set (security.* or
 // trusted.* without privilege, user.* where the file system has none) is left
-// out.
-void CopyAttributes(int from, int to, char* names, char* buffer) {
+// out. False when an attribute could not be read or set for another reason.
+bool CopyAttributes(int from, int to, char* names, char* buffer) {
   ssize_t size = flistxattr(from, names, kAttributeMax);
+  if (size < 0) return MayLeaveOut(errno);
   for (ssize_t i = 0; i < size; i += static_cast<ssize_t>(strlen(names + i)) + 1) {
     const char* name = names + i;
     if (strcmp(name, kAccessAcl) == 0) continue;
     ssize_t n = fgetxattr(from, name, buffer, kAttributeMax);
-    if (n >= 0) fsetxattr(to, name, buffer, static_cast<size_t>(n), 0);
+    if (n < 0) {
+      // ENODATA: the attribute was removed since the list was read.
+      if (errno == ENODATA || MayLeaveOut(errno)) continue;
+      return false;
+    }
+    if (fsetxattr(to, name, buffer, static_cast<size_t>(n), 0) != 0 && !MayLeaveOut(errno)) {
+      return false;
+    }
   }
+  return true;
 }
+
+enum class AclCarried { kExactly, kNot, kFailed };
 
 // Gives `to` exactly the access ACL of `from`: a copy of it, or none when
 // `from` has none, removing one that `to` inherited from its directory's
 // default ACL. The ACL's group entry speaks for the file's group, so it is
-// carried only when `to` kept the group of `from`. False when `to` could not
-// be given exactly that ACL.
-bool CarryAccessAcl(int from, int to, bool group_kept, char* buffer) {
+// carried only when `to` kept the group of `from`. kNot when `to` could not
+// be given exactly that ACL for want of a privilege or of ACL support, and
+// kFailed when a call failed for another reason.
+AclCarried CarryAccessAcl(int from, int to, bool group_kept, char* buffer) {
   ssize_t n = fgetxattr(from, kAccessAcl, buffer, kAttributeMax);
-  if (n >= 0) return group_kept && fsetxattr(to, kAccessAcl, buffer, static_cast<size_t>(n), 0) == 0;
-  if (errno != ENODATA && errno != ENOTSUP) return false;
-  return fremovexattr(to, kAccessAcl) == 0 || errno == ENODATA || errno == ENOTSUP;
+  if (n >= 0) {
+    if (!group_kept) return AclCarried::kNot;
+    if (fsetxattr(to, kAccessAcl, buffer, static_cast<size_t>(n), 0) == 0) {
+      return AclCarried::kExactly;
+    }
+    return MayLeaveOut(errno) ? AclCarried::kNot : AclCarried::kFailed;
+  }
+  if (errno != ENODATA && errno != ENOTSUP) {
+    return MayLeaveOut(errno) ? AclCarried::kNot : AclCarried::kFailed;
+  }
+  if (fremovexattr(to, kAccessAcl) == 0 || errno == ENODATA || errno == ENOTSUP) {
+    return AclCarried::kExactly;
+  }
+  return MayLeaveOut(errno) ? AclCarried::kNot : AclCarried::kFailed;
 }
 
 
@@ -244,11 +279,18 @@ class PosixOutput : public OutputFile {
     // so the mode goes last and matches the ACL just set. Where the ACL
     // cannot be carried exactly, the file gets no group or other rights at
     // all rather than rights the original did not give.
+    // An attribute or ACL lost to an I/O error or a full disk fails the
+    // conversion, and the original comes back with them.
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[2 * kAttributeMax]);
-    if (buffer) CopyAttributes(like_, fd, buffer.get(), buffer.get() + kAttributeMax);
-    if (!buffer || !CarryAccessAcl(like_, fd, group_kept_, buffer.get())) {
-      mode_ &= ~(S_IRWXG | S_IRWXO);
+    AclCarried acl = AclCarried::kFailed;
+    if (buffer && CopyAttributes(like_, fd, buffer.get(), buffer.get() + kAttributeMax)) {
+      acl = CarryAccessAcl(like_, fd, group_kept_, buffer.get());
     }
+    if (acl == AclCarried::kFailed) {
+      close(fd);
+      return false;
+    }
+    if (acl == AclCarried::kNot) mode_ &= ~(S_IRWXG | S_IRWXO);
     bool ok = fchmod(fd, static_cast<mode_t>(mode_)) == 0;
     ok = ok && fsync(fd) == 0;
     // A directory its owner may write but not read (mode 0300) cannot be
@@ -500,6 +542,10 @@ namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
 const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr size_t kInterruptCount = sizeof kInterruptSignals / sizeof kInterruptSignals[0];
+// What each signal's disposition was when the scope began.
+struct sigaction g_previous[kInterruptCount];
+bool g_previous_known[kInterruptCount];
 
 void RecordInterrupt(int) { g_interrupted = 1; }
 
@@ -510,14 +556,21 @@ InterruptScope::InterruptScope() {
   struct sigaction sa = {};
   sa.sa_handler = RecordInterrupt;
   sigemptyset(&sa.sa_mask);
-  for (int sig : kInterruptSignals) sigaction(sig, &sa, nullptr);
+  for (size_t i = 0; i < kInterruptCount; ++i) {
+    int sig = kInterruptSignals[i];
+    g_previous_known[i] = sigaction(sig, nullptr, &g_previous[i]) == 0;
+    // A signal ignored when the scope begins (nohup, trap '' HUP) is the
+    // parent's choice: it stays ignored and never stops the conversion.
+    if (g_previous_known[i] && g_previous[i].sa_handler == SIG_IGN) continue;
+    sigaction(sig, &sa, nullptr);
+  }
 }
 
 InterruptScope::~InterruptScope() {
-  struct sigaction sa = {};
-  sa.sa_handler = SIG_DFL;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : kInterruptSignals) sigaction(sig, &sa, nullptr);
+  // The handlers in place before the scope come back, whatever they were.
+  for (size_t i = 0; i < kInterruptCount; ++i) {
+    if (g_previous_known[i]) sigaction(kInterruptSignals[i], &g_previous[i], nullptr);
+  }
 }
 
 bool InterruptRequested() { return g_interrupted != 0; }

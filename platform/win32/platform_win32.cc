@@ -1,6 +1,8 @@
 // Win32 implementation of the platform seam (32-bit Windows, ANSI API).
 #include <windows.h>
 
+#include <cstring>
+#include <memory>
 #include <new>
 
 #include "engine/file_system.h"
@@ -44,16 +46,58 @@ bool WriteAll(HANDLE handle, const char* data, size_t size) {
   return true;
 }
 
-}  // namespace
-
-bool FileIsPresent(const std::string& name) {
-  // The name is matched literally (no wildcards) and the answer never
-  // depends on the file's timestamps.
-  DWORD attributes = GetFileAttributesA(name.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+// Whether `name` designates a device rather than a disk file: a reserved
+// device name (NUL, CON, COM1, also with a directory or an extension, as in
+// nul.txt), which the system turns into \\.\NUL and the like, or a name that
+// opens as something other than a disk file (a pipe, \\.\NUL). A name made
+// from a device name by appending a suffix is mostly that device again.
+bool IsDevice(const std::string& name) {
+  char full[MAX_PATH];
+  DWORD n = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
+  if (n > 0 && n < sizeof full && std::strncmp(full, "\\\\.\\", 4) == 0 &&
+      name.compare(0, 2, "\\\\") != 0) {
+    return true;
+  }
+  // Opened for no access at all: nothing is read, and a device that cannot
+  // be opened this way is judged by its name alone.
+  HANDLE handle =
+      CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  bool device = GetFileType(handle) != FILE_TYPE_DISK;
+  CloseHandle(handle);
+  return device;
 }
 
-namespace {
+// A file's identity: its volume's serial number and its index on the volume.
+struct FileIdentity {
+  bool known = false;
+  uint64_t volume = 0;
+  uint64_t index = 0;
+};
+
+bool IdentityOf(HANDLE handle, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  identity->known = true;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  return true;
+}
+
+// Marks the file open as `handle` for deletion, so that exactly that file
+// goes, whatever its name designates meanwhile. Looked up at run time:
+// Windows before Vista lacks the call.
+bool DeleteByHandle(HANDLE handle) {
+  using SetInformation = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  FARPROC proc = kernel32 ? GetProcAddress(kernel32, "SetFileInformationByHandle") : nullptr;
+  if (!proc) return false;
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  return reinterpret_cast<SetInformation>(reinterpret_cast<void*>(proc))(
+             handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
 
 class Win32Input : public InputFile {
  public:
@@ -69,6 +113,7 @@ class Win32Input : public InputFile {
     *got = n;
     return ReadResult::kData;
   }
+  HANDLE handle() const { return handle_; }
 
  private:
   HANDLE handle_;
@@ -107,15 +152,31 @@ class Win32FileSystem : public FileSystem {
   bool IsPresent(const std::string& name) override { return FileIsPresent(name); }
   bool Claim(const std::string&) override { return true; }
   bool ClaimedElsewhere(const std::string&) override { return false; }
+
   bool RenameNoReplace(const std::string& from, const std::string& to) override {
-    // MoveFileA fails when `to` exists.
-    return MoveFileA(from.c_str(), to.c_str()) != 0;
+    // MoveFileA fails when `to` exists. A device at `to` (a backup name
+    // formed from a device name) is refused too, so the search for a free
+    // backup name ends there instead of trying every number.
+    return !IsDevice(to) && MoveFileA(from.c_str(), to.c_str()) != 0;
   }
+
   bool Remove(const std::string& name) override { return DeleteFileA(name.c_str()) != 0; }
+
   bool RemoveCreated(const std::string& name) override {
-    // The partial output is deleted whenever the name is present, as it
-    // always was here.
-    return FileIsPresent(name) && Remove(name);
+    if (!created_.known) return false;
+    // Opened without following a link at the name, and without letting
+    // anyone else delete or rename it while it is compared.
+    HANDLE handle = CreateFileA(name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FileIdentity found;
+    bool same = GetFileType(handle) == FILE_TYPE_DISK && IdentityOf(handle, &found) &&
+                found.volume == created_.volume && found.index == created_.index;
+    bool deleted = same && DeleteByHandle(handle);
+    CloseHandle(handle);
+    // Without deletion by handle, the name goes right after the comparison.
+    return deleted || (same && DeleteFileA(name.c_str()) != 0);
   }
 
   std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
@@ -134,14 +195,45 @@ class Win32FileSystem : public FileSystem {
     return in;
   }
 
-  std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile&) override {
-    // A new file with the default attributes; nothing is taken from the
-    // source.
+  std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile& like) override {
+    // The new file has the default attributes (read-only, hidden and the
+    // like are not carried over), but the access list (DACL) of `like`,
+    // from the moment it exists: on NTFS a file made with the defaults would
+    // take the folder's inheritable rights instead, which may open it to
+    // more people. Only a volume that keeps no access rights (FAT) gives
+    // none to copy.
+    SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
+    std::unique_ptr<char[]> descriptor;
+    DWORD size = 0;
+    HANDLE source = static_cast<const Win32Input&>(like).handle();
+    if (!GetKernelObjectSecurity(source, DACL_SECURITY_INFORMATION, nullptr, 0, &size)) {
+      DWORD error = GetLastError();
+      if (error == ERROR_INSUFFICIENT_BUFFER) {
+        descriptor.reset(new (std::nothrow) char[size]);
+        if (!descriptor || !GetKernelObjectSecurity(source, DACL_SECURITY_INFORMATION,
+                                                    descriptor.get(), size, &size)) {
+          return nullptr;
+        }
+        security.lpSecurityDescriptor = descriptor.get();
+      } else if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) {
+        return nullptr;
+      }
+    }
+    // CREATE_NEW: the name was emptied by this run's rename to the backup,
+    // so a file there now belongs to someone else, and the conversion fails
+    // rather than write into it or through a link planted there.
     HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
-                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     std::unique_ptr<OutputFile> out(new (std::nothrow) Win32Output(handle));
-    if (!out) CloseHandle(handle);
+    if (!out) {
+      CloseHandle(handle);
+      return nullptr;
+    }
+    // Without its identity the restore cannot tell this file from one put
+    // in its place, so it leaves the name alone; the original stays in the
+    // backup.
+    if (!IdentityOf(handle, &created_)) return nullptr;
     return out;
   }
 
@@ -149,9 +241,20 @@ class Win32FileSystem : public FileSystem {
   bool Settled(const std::string&, const std::string&) override { return true; }
 
   bool InterruptRequested() override { return platform::InterruptRequested(); }
+
+ private:
+  FileIdentity created_;  // The file Create made.
 };
 
 }  // namespace
+
+bool FileIsPresent(const std::string& name) {
+  // The name is matched literally (no wildcards) and the answer never
+  // depends on the file's timestamps. A device is not a file.
+  DWORD attributes = GetFileAttributesA(name.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !IsDevice(name);
+}
 
 std::unique_ptr<FileSystem> NewFileSystem() {
   return std::unique_ptr<FileSystem>(new (std::nothrow) Win32FileSystem);
