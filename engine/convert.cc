@@ -28,7 +28,7 @@ constexpr size_t kWriteBlock = 256 * 1024;
 // the file, long runs of CRs) are collected into whole blocks first.
 class BufferedFileSink : public ByteSink {
  public:
-  explicit BufferedFileSink(platform::OutputFile* file)
+  explicit BufferedFileSink(OutputFile* file)
       : file_(file), buffer_(NewPageBuffer(kWriteBlock)) {}
 
   bool Write(const char* data, size_t size) override {
@@ -51,24 +51,24 @@ class BufferedFileSink : public ByteSink {
   }
 
  private:
-  platform::OutputFile* file_;
+  OutputFile* file_;
   PageBuffer buffer_;
   size_t used_ = 0;
 };
 
-bool CopyFiltered(platform::InputFile* in, platform::OutputFile* out, bool add_cr) {
+bool CopyFiltered(FileSystem& fs, InputFile* in, OutputFile* out, bool add_cr) {
   BufferedFileSink sink(out);
   LineEndFilter filter(add_cr, &sink);
   PageBuffer block = NewPageBuffer(kReadBlock);
   for (;;) {
-    if (platform::InterruptRequested()) return false;
+    if (fs.InterruptRequested()) return false;
     size_t got = 0;
     switch (in->Read(block.get(), kReadBlock, &got)) {
-      case platform::ReadResult::kError:
+      case ReadResult::kError:
         return false;
-      case platform::ReadResult::kEnd:
+      case ReadResult::kEnd:
         return filter.Finish() && sink.Flush();
-      case platform::ReadResult::kData:
+      case ReadResult::kData:
         if (!filter.Feed(block.get(), got)) return false;
         break;
     }
@@ -77,23 +77,21 @@ bool CopyFiltered(platform::InputFile* in, platform::OutputFile* out, bool add_c
 
 }  // namespace
 
-bool ConvertLineEnds(const std::string& source, const std::string& destination, bool add_cr,
-                     platform::FileIdentity* created) {
-  platform::InputFile in;
-  if (!in.Open(source)) return false;
-  platform::OutputFile out;
-  bool opened = out.Create(destination, in);
-  if (created) *created = out.Identity();
-  if (!opened) return false;
+bool ConvertLineEnds(FileSystem& fs, const std::string& source, const std::string& destination,
+                     bool add_cr) {
+  std::unique_ptr<InputFile> in = fs.OpenForReading(source);
+  if (!in) return false;
+  std::unique_ptr<OutputFile> out = fs.Create(destination, *in);
+  if (!out) return false;
   bool copied;
   try {
-    copied = CopyFiltered(&in, &out, add_cr);
+    copied = CopyFiltered(fs, in.get(), out.get(), add_cr);
   } catch (const std::bad_alloc&) {
     copied = false;
   }
   // The output is committed (made durable and closed) only after a complete
-  // copy; after a failure `out` is closed unchecked by its destructor.
-  return copied && out.Commit();
+  // copy; after a failure `out` is closed unchecked when it goes.
+  return copied && out->Commit();
 }
 
 std::string BackupName(const std::string& target, int n) {
@@ -102,43 +100,56 @@ std::string BackupName(const std::string& target, int n) {
   return target + suffix;
 }
 
-bool MakeBackup(const std::string& target, std::string* backup) {
+bool MakeBackup(FileSystem& fs, const std::string& target, std::string* backup) {
   backup->clear();
-  if (!platform::FileIsPresent(target)) return false;
+  if (!fs.IsPresent(target)) return false;
   for (int n = 1;; ++n) {
     std::string candidate = BackupName(target, n);
-    if (!platform::FileIsPresent(candidate)) {
-      if (!platform::RenameNoReplace(target, candidate)) return false;
+    if (!fs.IsPresent(candidate)) {
+      if (!fs.RenameNoReplace(target, candidate)) return false;
       *backup = candidate;
       return true;
     }
+    // Another run is converting this file: its backup is not a leftover.
+    if (fs.ClaimedElsewhere(candidate)) return false;
     // The counter stops at its maximum rather than wrapping around.
     if (n == INT_MAX) return false;
   }
 }
 
-bool ReplaceInPlace(const std::string& name, bool add_cr) {
-  platform::InterruptScope interrupts;
+bool ReplaceInPlace(FileSystem& fs, const std::string& name, bool add_cr) {
   // A link is converted at its target, beside the target's own backup, so
   // that the link itself stays as it is.
   std::string target;
-  if (!platform::FinalTarget(name, &target)) return false;
+  if (!fs.Locate(name, &target)) return false;
+  // Claimed before anything changes on the disk, and held to the end: a run
+  // that comes later finds the file or its backup claimed and gives up.
+  if (!fs.Claim(target)) return false;
   std::string backup;
-  if (!MakeBackup(target, &backup)) return false;
-  platform::FileIdentity created;
-  if (ConvertLineEnds(backup, target, add_cr, &created)) {
+  if (!MakeBackup(fs, target, &backup)) return false;
+  // The backup goes only when the name still holds this run's complete
+  // output and nobody wrote to the backup meanwhile (a program appending to
+  // the file it had open): otherwise the original, with what was added to
+  // it, goes back under the name.
+  if (ConvertLineEnds(fs, backup, target, add_cr) && fs.Settled(target, backup)) {
     // A backup that cannot be deleted stays on the disk; the conversion
     // itself succeeded.
-    platform::RemoveFile(backup);
+    fs.Remove(backup);
     return true;
   }
-  // Only the partial output this run created is deleted: a file that another
-  // process put under the name meanwhile is left alone.
-  platform::RemoveCreatedFile(target, created);
+  // Only the output this run created is deleted: a file that another process
+  // put under the name meanwhile is left alone.
+  fs.RemoveCreated(target);
   // The rename never replaces: when the name is still taken, the original
   // bytes stay in the backup.
-  platform::RenameNoReplace(backup, target);
+  fs.RenameNoReplace(backup, target);
   return false;
+}
+
+bool ReplaceInPlace(const std::string& name, bool add_cr) {
+  platform::InterruptScope interrupts;
+  std::unique_ptr<FileSystem> fs = platform::NewFileSystem();
+  return fs && ReplaceInPlace(*fs, name, add_cr);
 }
 
 }  // namespace crv

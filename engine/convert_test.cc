@@ -31,6 +31,14 @@ class ConvertTest : public ::testing::Test {
     return s.str();
   }
   static bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+  // The operating system's files, working in this test's directory.
+  std::unique_ptr<FileSystem> InDir() {
+    Put(Path("anchor"), "");
+    std::unique_ptr<FileSystem> fs = platform::NewFileSystem();
+    std::string leaf;
+    EXPECT_TRUE(fs->Locate(Path("anchor"), &leaf));
+    return fs;
+  }
 
   std::string dir_;
 };
@@ -65,9 +73,9 @@ TEST_F(ConvertTest, SkipsExistingBackupsAndLeavesThem) {
   Put(Path("a.txt.crv#001"), "one");
   Put(Path("a.txt.crv#003"), "three");
   std::string backup;
-  ASSERT_TRUE(MakeBackup(Path("a.txt"), &backup));
-  EXPECT_EQ(backup, Path("a.txt.crv#002"));
-  EXPECT_EQ(Get(backup), "x\n");
+  ASSERT_TRUE(MakeBackup(*InDir(), "a.txt", &backup));
+  EXPECT_EQ(backup, "a.txt.crv#002");
+  EXPECT_EQ(Get(Path(backup)), "x\n");
   EXPECT_FALSE(Exists(Path("a.txt")));
   EXPECT_EQ(Get(Path("a.txt.crv#001")), "one");
 }
@@ -78,11 +86,11 @@ TEST_F(ConvertTest, FailedRenameLeavesTargetUnchanged) {
   EXPECT_FALSE(ReplaceInPlace(Path("a.txt"), true));
   EXPECT_EQ(Get(Path("a.txt")), "x\n");
   std::string none;
-  EXPECT_FALSE(MakeBackup(Path("missing"), &none));
+  EXPECT_FALSE(MakeBackup(*InDir(), "missing", &none));
 }
 
 TEST_F(ConvertTest, MissingSourceCreatesNothing) {
-  EXPECT_FALSE(ConvertLineEnds(Path("none"), Path("out"), true));
+  EXPECT_FALSE(ConvertLineEnds(*InDir(), "none", "out", true));
   EXPECT_FALSE(Exists(Path("out")));
 }
 

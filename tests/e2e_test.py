@@ -11,6 +11,7 @@ text encoding, whether "/x" is always an option, what ends an answer).
 """
 import argparse
 import os
+import re
 import resource
 import shutil
 import signal
@@ -440,6 +441,168 @@ class NativeOnlyTest(Case):
                     self.assertEqual((self.get("other"), self.get("f.crv#001"), self.listing()),
                                      (b"precious", DOS, planted))
                     self.assertEqual(self.get("f"), b"precious" if plant is plant_link else b"theirs")
+
+
+def convert(data, add_cr):
+    return re.sub(rb"\r*\n", b"\r\n" if add_cr else b"\n", data)
+
+
+# Mixed line ends and CR runs, so that both conversions differ from it; large
+# enough for several reads and writes of the copy.
+MIXED = b"".join(b"line %d\r\n" % i + (b"unix\n" if i % 3 else b"\r\r\n") for i in range(60000))
+
+
+class CollisionTest(Case):
+    """Runs that meet on one file, and other programs that write it or move
+    its directory meanwhile: no byte is lost, a run that reports success has
+    its conversion under the name, and no backup is left behind."""
+
+    def backups(self, folder=None):
+        return [n for n in os.listdir(folder or self.dir) if ".crv#" in n]
+
+    def test_runs_at_once(self):
+        native = self.p.name == "native"
+        rounds, runs = (40, 6) if native else (3, 4)
+        conv = {"-d": convert(MIXED, False), "-c": convert(MIXED, True)}
+        for r in range(rounds):
+            with self.subTest(round=r):
+                subprocess.run(["rm", "-rf", self.dir], check=True)
+                os.mkdir(self.dir)
+                self.put("f", MIXED)
+                names = ["f"]
+                if native:
+                    os.symlink("f", self.path("l"))
+                    names.append("l")
+                # Every other round all runs ask for the same form.
+                modes = ["-d", "-c"] if r % 2 else ["-d"]
+                procs = [(modes[i % len(modes)],
+                          subprocess.Popen(self.p.command([modes[i % len(modes)],
+                                                           names[i % len(names)]]),
+                                           cwd=self.dir, stdout=subprocess.DEVNULL))
+                         for i in range(runs)]
+                done = [(m, p.wait(timeout=120)) for m, p in procs]
+                final = self.get("f")
+                self.assertEqual(self.backups(), [])
+                self.assertTrue(final in (MIXED, conv["-d"], conv["-c"]), "bytes lost")
+                won = {m for m, status in done if status == 0}
+                self.assertLessEqual({status for _, status in done}, {0, 1})
+                if len(won) == 1:
+                    self.assertTrue(final == conv[next(iter(won))], "a success without its result")
+                if not won:
+                    self.assertTrue(final == MIXED)
+
+    def test_a_run_held_while_others_act(self):
+        # Run A (crv -d att/d/f) is stopped by strace after one of its calls,
+        # another process acts, then A goes on. Every call A makes is tried.
+        if self.p.name != "native" or shutil.which("strace") is None:
+            self.skipTest("native build with strace only")
+        home = self.path("att/d")
+        others = self.path("others")  # where a swapped-in link leads
+
+        def reset():
+            subprocess.run(["rm", "-rf", self.dir], check=True)
+            os.makedirs(home)
+            os.mkdir(others)
+            self.put("others/f.crv#001", b"theirs")
+            self.put("att/d/f", MIXED)
+            os.symlink("f", os.path.join(home, "l"))
+
+        def crv_c(name):
+            def act():
+                before = self.tree()
+                status = subprocess.run(self.p.command(["-c", name]), cwd=home,
+                                        stdout=subprocess.DEVNULL).returncode
+                after = self.tree()
+                converted_later[:] = [status == 0]
+                if status == 0:
+                    # Only a run that found no other run going on may succeed.
+                    self.assertFalse(any(n.startswith("att/d/f.crv#") for n in before), "ran beside A")
+                    self.assertTrue(after == {**before, "att/d/f": convert(before["att/d/f"], True)},
+                                    "a success without its result")
+                else:
+                    self.assertTrue(after == before, "a failed run changed the disk")
+            return act
+
+        converted_later = [False]  # whether B converted while A was held
+        appended = b"appended by another program\r\n"
+        writer = []
+
+        def append():
+            writer[0].write(appended)
+            writer[0].close()
+
+        def swap():
+            os.rename(self.path("att/d"), self.path("att/d.old"))
+            os.symlink(others, self.path("att/d"))
+
+        trace = self.path("trace")
+        reset()
+        subprocess.run(["strace", "-qq", "-o", trace, self.p.exe, "-d", "att/d/f"],
+                       cwd=self.dir, check=True)
+        with open(trace) as f:
+            calls = [line.split("(")[0] for line in f if re.match(
+                r"(openat|flock|renameat2|read|write|fsync|newfstatat|unlinkat)\(", line)
+                and not line.startswith(("write(1,", "read(0,"))]
+        points = [(c, calls[:i + 1].count(c)) for i, c in enumerate(calls)]
+        # What another program writes after A's last look at the backup (its
+        # last fstatat) goes to the former file, as after the run: not tried.
+        last_look = len(calls) - calls[::-1].index("newfstatat") - 1
+        actions = [("crv -c f", crv_c("f")), ("crv -c l", crv_c("l")),
+                   ("append", append), ("swap the directory", swap)]
+        for (call, when), (what, act) in [(p, a) for i, p in enumerate(points) for a in actions
+                                          if a[1] is not append or i < last_look]:
+            with self.subTest(held_after="%s #%d" % (call, when), meanwhile=what):
+                reset()
+                converted_later[:] = [False]
+                if what == "append":
+                    writer[:] = [open(self.path("att/d/f"), "ab")]
+                proc = subprocess.Popen(
+                    ["strace", "-qq", "-o", trace, "-e",
+                     "inject=%s:signal=SIGSTOP:when=%d" % (call, when),
+                     self.p.exe, "-d", "att/d/f"], cwd=self.dir, stdout=subprocess.PIPE)
+                deadline = time.monotonic() + 30
+                while True:
+                    if os.path.exists(trace):
+                        with open(trace) as f:
+                            if "stopped by SIGSTOP" in f.read():
+                                break
+                    self.assertLess(time.monotonic(), deadline, "A was never held")
+                    self.assertIsNone(proc.poll(), "A was never held")
+                    time.sleep(0.01)
+                with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as f:
+                    held = int(f.read())
+                try:
+                    act()
+                finally:
+                    os.kill(held, signal.SIGCONT)
+                    proc.communicate(timeout=60)
+                folder = self.path("att/d.old" if what.startswith("swap") else "att/d")
+                final = self.tree()
+                self.assertTrue(final["others/f.crv#001"] == b"theirs")
+                self.assertEqual([n for n in final if n.startswith("others/")],
+                                 ["others/f.crv#001"], "a step landed in another directory")
+                self.assertEqual(self.backups(folder), [], "a backup was left")
+                data = final[os.path.relpath(folder, self.dir) + "/f"]
+                if what == "append":
+                    self.assertTrue(data in (MIXED + appended, convert(MIXED + appended, False)),
+                                    "the appended line was lost")
+                else:
+                    self.assertTrue(data in (MIXED, convert(MIXED, False), convert(MIXED, True)),
+                                    "bytes lost")
+                if proc.returncode == 0 and not converted_later[0]:
+                    self.assertTrue(data == convert(data, False), "A succeeded without its result")
+
+    def tree(self):
+        """Every file below the test's folder (links left out), by its
+        relative name."""
+        files = {}
+        for top, _, names in os.walk(self.dir):
+            for n in names:
+                path = os.path.join(top, n)
+                if not os.path.islink(path) and n != "trace":
+                    with open(path, "rb") as f:
+                        files[os.path.relpath(path, self.dir)] = f.read()
+        return files
 
 
 class WindowsOnlyTest(Case):

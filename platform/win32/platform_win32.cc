@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "engine/file_system.h"
 #include "platform/platform.h"
 
 namespace crv {
@@ -30,12 +31,6 @@ void InitProcess() {
 // ---- Files ----------------------------------------------------------------
 
 namespace {
-
-HANDLE AsHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-intptr_t FromHandle(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
-
-// INVALID_HANDLE_VALUE is -1, the members' "no file" value.
-bool IsOpen(intptr_t handle) { return AsHandle(handle) != INVALID_HANDLE_VALUE; }
 
 // One WriteFile call takes a DWORD count; larger blocks go in pieces.
 constexpr size_t kMaxIo = 1u << 30;
@@ -75,12 +70,18 @@ bool IsDevice(const std::string& name) {
 }
 
 // A file's identity: its volume's serial number and its index on the volume.
+struct FileIdentity {
+  bool known = false;
+  uint64_t volume = 0;
+  uint64_t index = 0;
+};
+
 bool IdentityOf(HANDLE handle, FileIdentity* identity) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle, &info)) return false;
   identity->known = true;
-  identity->device = info.dwVolumeSerialNumber;
-  identity->inode = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
   return true;
 }
 
@@ -97,6 +98,154 @@ bool DeleteByHandle(HANDLE handle) {
              handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
+
+class Win32Input : public InputFile {
+ public:
+  explicit Win32Input(HANDLE handle) : handle_(handle) {}
+  ~Win32Input() override { CloseHandle(handle_); }
+
+  ReadResult Read(char* buffer, size_t size, size_t* got) override {
+    DWORD chunk = static_cast<DWORD>(size < kMaxIo ? size : kMaxIo);
+    DWORD n = 0;
+    // FALSE is a read error; TRUE with no bytes is the end of the file.
+    if (!ReadFile(handle_, buffer, chunk, &n, nullptr)) return ReadResult::kError;
+    if (n == 0) return ReadResult::kEnd;
+    *got = n;
+    return ReadResult::kData;
+  }
+  HANDLE handle() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+class Win32Output : public OutputFile {
+ public:
+  explicit Win32Output(HANDLE handle) : handle_(handle) {}
+  ~Win32Output() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+
+  bool Write(const char* data, size_t size) override { return WriteAll(handle_, data, size); }
+
+  bool Commit() override {
+    HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    bool ok = FlushFileBuffers(handle) != 0;
+    return (CloseHandle(handle) != 0) && ok;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// Every step takes the whole name. Other runs are kept out by the opens
+// without sharing: while this run holds the source or the new file open, a
+// second run can neither rename nor open it.
+class Win32FileSystem : public FileSystem {
+ public:
+  bool Locate(const std::string& name, std::string* target) override {
+    // The name is opened as given, as it always was here.
+    *target = name;
+    return true;
+  }
+  bool IsPresent(const std::string& name) override { return FileIsPresent(name); }
+  bool Claim(const std::string&) override { return true; }
+  bool ClaimedElsewhere(const std::string&) override { return false; }
+
+  bool RenameNoReplace(const std::string& from, const std::string& to) override {
+    // MoveFileA fails when `to` exists. A device at `to` (a backup name
+    // formed from a device name) is refused too, so the search for a free
+    // backup name ends there instead of trying every number.
+    return !IsDevice(to) && MoveFileA(from.c_str(), to.c_str()) != 0;
+  }
+
+  bool Remove(const std::string& name) override { return DeleteFileA(name.c_str()) != 0; }
+
+  bool RemoveCreated(const std::string& name) override {
+    if (!created_.known) return false;
+    // Opened without following a link at the name, and without letting
+    // anyone else delete or rename it while it is compared.
+    HANDLE handle = CreateFileA(name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FileIdentity found;
+    bool same = GetFileType(handle) == FILE_TYPE_DISK && IdentityOf(handle, &found) &&
+                found.volume == created_.volume && found.index == created_.index;
+    bool deleted = same && DeleteByHandle(handle);
+    CloseHandle(handle);
+    // Without deletion by handle, the name goes right after the comparison.
+    return deleted || (same && DeleteFileA(name.c_str()) != 0);
+  }
+
+  std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ, /*dwShareMode=*/0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    // Only a disk file is read: a device name (CON, COM1, a pipe) would wait
+    // for input that may never come.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+      CloseHandle(handle);
+      return nullptr;
+    }
+    std::unique_ptr<InputFile> in(new (std::nothrow) Win32Input(handle));
+    if (!in) CloseHandle(handle);
+    return in;
+  }
+
+  std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile& like) override {
+    // The new file has the default attributes (read-only, hidden and the
+    // like are not carried over), but the access list (DACL) of `like`,
+    // from the moment it exists: on NTFS a file made with the defaults would
+    // take the folder's inheritable rights instead, which may open it to
+    // more people. Only a volume that keeps no access rights (FAT) gives
+    // none to copy.
+    SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
+    std::unique_ptr<char[]> descriptor;
+    DWORD size = 0;
+    HANDLE source = static_cast<const Win32Input&>(like).handle();
+    if (!GetKernelObjectSecurity(source, DACL_SECURITY_INFORMATION, nullptr, 0, &size)) {
+      DWORD error = GetLastError();
+      if (error == ERROR_INSUFFICIENT_BUFFER) {
+        descriptor.reset(new (std::nothrow) char[size]);
+        if (!descriptor || !GetKernelObjectSecurity(source, DACL_SECURITY_INFORMATION,
+                                                    descriptor.get(), size, &size)) {
+          return nullptr;
+        }
+        security.lpSecurityDescriptor = descriptor.get();
+      } else if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) {
+        return nullptr;
+      }
+    }
+    // CREATE_NEW: the name was emptied by this run's rename to the backup,
+    // so a file there now belongs to someone else, and the conversion fails
+    // rather than write into it or through a link planted there.
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
+                                &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    std::unique_ptr<OutputFile> out(new (std::nothrow) Win32Output(handle));
+    if (!out) {
+      CloseHandle(handle);
+      return nullptr;
+    }
+    // Without its identity the restore cannot tell this file from one put
+    // in its place, so it leaves the name alone; the original stays in the
+    // backup.
+    if (!IdentityOf(handle, &created_)) return nullptr;
+    return out;
+  }
+
+  // Nobody else could open the source or the new file while they were open.
+  bool Settled(const std::string&, const std::string&) override { return true; }
+
+  bool InterruptRequested() override { return platform::InterruptRequested(); }
+
+ private:
+  FileIdentity created_;  // The file Create made.
+};
+
 }  // namespace
 
 bool FileIsPresent(const std::string& name) {
@@ -107,122 +256,8 @@ bool FileIsPresent(const std::string& name) {
          !IsDevice(name);
 }
 
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-  // MoveFileA fails when `to` exists. A device at `to` (a backup name formed
-  // from a device name) is refused too, so the search for a free backup
-  // name ends there instead of trying every number.
-  return !IsDevice(to) && MoveFileA(from.c_str(), to.c_str()) != 0;
-}
-
-bool RemoveFile(const std::string& name) { return DeleteFileA(name.c_str()) != 0; }
-
-bool FinalTarget(const std::string& name, std::string* target) {
-  // The name is opened as given, as it always was here.
-  *target = name;
-  return true;
-}
-
-bool RemoveCreatedFile(const std::string& name, const FileIdentity& created) {
-  if (!created.known) return false;
-  // Opened without following a link at the name, and without letting anyone
-  // else delete or rename it while it is compared.
-  HANDLE handle = CreateFileA(name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  FileIdentity found;
-  bool same = GetFileType(handle) == FILE_TYPE_DISK && IdentityOf(handle, &found) &&
-              found.device == created.device && found.inode == created.inode;
-  bool deleted = same && DeleteByHandle(handle);
-  CloseHandle(handle);
-  // Without deletion by handle, the name goes right after the comparison.
-  return deleted || (same && DeleteFileA(name.c_str()) != 0);
-}
-
-InputFile::~InputFile() { Close(); }
-
-bool InputFile::Open(const std::string& name) {
-  Close();
-  HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ, /*dwShareMode=*/0, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                              nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  // Only a disk file is read: a device name (CON, COM1, a pipe) would wait
-  // for input that may never come.
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
-    CloseHandle(handle);
-    return false;
-  }
-  handle_ = FromHandle(handle);
-  return true;
-}
-
-ReadResult InputFile::Read(char* buffer, size_t size, size_t* got) {
-  DWORD chunk = static_cast<DWORD>(size < kMaxIo ? size : kMaxIo);
-  DWORD n = 0;
-  // FALSE is a read error; TRUE with no bytes is the end of the file.
-  if (!ReadFile(AsHandle(handle_), buffer, chunk, &n, nullptr)) return ReadResult::kError;
-  if (n == 0) return ReadResult::kEnd;
-  *got = n;
-  return ReadResult::kData;
-}
-
-void InputFile::Close() {
-  if (IsOpen(handle_)) CloseHandle(AsHandle(handle_));
-  handle_ = FromHandle(INVALID_HANDLE_VALUE);
-}
-
-OutputFile::~OutputFile() {
-  if (IsOpen(handle_)) CloseHandle(AsHandle(handle_));
-}
-
-bool OutputFile::Create(const std::string& name, const InputFile& like) {
-  // The new file has the default attributes (read-only, hidden and the like
-  // are not carried over), but the access list (DACL) of `like`, from the
-  // moment it exists: on NTFS a file made with the defaults would take the
-  // folder's inheritable rights instead, which may open it to more people.
-  // Only a volume that keeps no access rights (FAT) gives none to copy.
-  SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
-  std::unique_ptr<char[]> descriptor;
-  DWORD size = 0;
-  HANDLE source = AsHandle(like.handle_);
-  if (!GetKernelObjectSecurity(source, DACL_SECURITY_INFORMATION, nullptr, 0, &size)) {
-    DWORD error = GetLastError();
-    if (error == ERROR_INSUFFICIENT_BUFFER) {
-      descriptor.reset(new (std::nothrow) char[size]);
-      if (!descriptor || !GetKernelObjectSecurity(source, DACL_SECURITY_INFORMATION,
-                                                  descriptor.get(), size, &size)) {
-        return false;
-      }
-      security.lpSecurityDescriptor = descriptor.get();
-    } else if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) {
-      return false;
-    }
-  }
-  // CREATE_NEW: the name was emptied by this run's rename to the backup, so
-  // a file there now belongs to someone else, and the conversion fails
-  // rather than write into it or through a link planted there.
-  HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
-                              &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  handle_ = FromHandle(handle);
-  name_ = name;
-  // Without its identity the restore cannot tell this file from one put in
-  // its place, so it leaves the name alone; the original stays in the
-  // backup.
-  if (!IdentityOf(handle, &identity_)) return false;
-  return true;
-}
-
-bool OutputFile::Write(const char* data, size_t size) {
-  return WriteAll(AsHandle(handle_), data, size);
-}
-
-bool OutputFile::Commit() {
-  HANDLE handle = AsHandle(handle_);
-  handle_ = FromHandle(INVALID_HANDLE_VALUE);
-  bool ok = FlushFileBuffers(handle) != 0;
-  return (CloseHandle(handle) != 0) && ok;
+std::unique_ptr<FileSystem> NewFileSystem() {
+  return std::unique_ptr<FileSystem>(new (std::nothrow) Win32FileSystem);
 }
 
 // ---- Interruption -----------------------------------------------------------

@@ -1,0 +1,83 @@
+// The file operations of one in-place conversion, behind one interface: the
+// operating system's implementation (platform/posix/, platform/win32/) in the
+// programs, an in-memory one in the tests. Calls are per file and per block,
+// never per byte.
+//
+// One FileSystem object serves one run. It keeps what the run learns on the
+// way (the directory it works in, the file it claimed, the file it created),
+// so the names it takes after Locate are names in that one directory.
+#ifndef CRV_ENGINE_FILE_SYSTEM_H_
+#define CRV_ENGINE_FILE_SYSTEM_H_
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace crv {
+
+using platform::ReadResult;
+
+// A source opened for reading.
+class InputFile {
+ public:
+  virtual ~InputFile() = default;  // Closes the file.
+  // Reads up to `size` bytes. kData with *got > 0, kEnd at the physical end
+  // of the file, kError when the read failed (never taken for the end).
+  virtual ReadResult Read(char* buffer, size_t size, size_t* got) = 0;
+};
+
+// A newly created destination.
+class OutputFile {
+ public:
+  virtual ~OutputFile() = default;  // Closes without checking, as after a failure.
+  // Writes all of [data, data + size); false unless every byte was stored.
+  virtual bool Write(const char* data, size_t size) = 0;
+  // Puts the final attributes in place, makes the contents and the file's
+  // name durable and closes the file, checking every step.
+  virtual bool Commit() = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Finds where a run given `name` converts and fixes the run's directory:
+  // every later name is taken in that directory, whatever happens to the
+  // path meanwhile. A symbolic link stands for its final target. `target` is
+  // the name to use from then on. False when the name leads nowhere.
+  virtual bool Locate(const std::string& name, std::string* target) = 0;
+  // True when `name` designates an existing regular file.
+  virtual bool IsPresent(const std::string& name) = 0;
+  // Claims the file at `name` for this run until the object goes: another
+  // run that tries to claim it, or finds its backup claimed, gives up before
+  // it changes anything. False when another run holds it, or it cannot be
+  // opened. Where the platform excludes other runs by its opens, it claims
+  // nothing.
+  virtual bool Claim(const std::string& name) = 0;
+  // True when `name` (a backup candidate) is the claimed file of a run that
+  // is still going on; false for a leftover of an ended run.
+  virtual bool ClaimedElsewhere(const std::string& name) = 0;
+  // Renames `from` to `to`; fails, never replaces, when `to` exists.
+  virtual bool RenameNoReplace(const std::string& from, const std::string& to) = 0;
+  virtual bool Remove(const std::string& name) = 0;
+  // Removes `name` only while it holds the file that Create made.
+  virtual bool RemoveCreated(const std::string& name) = 0;
+  // Opens `name` for reading, without sharing where the platform can; null
+  // on failure.
+  virtual std::unique_ptr<InputFile> OpenForReading(const std::string& name) = 0;
+  // Creates `name` as a new file; a taken name fails where the platform can
+  // tell. `like` is the open source, whose access the new file keeps where
+  // the platform carries it. Null on failure.
+  virtual std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile& like) = 0;
+  // True when `name` still holds the file Create made and `backup` the source
+  // as it was when it was opened: only then may the backup go.
+  virtual bool Settled(const std::string& name, const std::string& backup) = 0;
+  // True once the user asked the run to stop.
+  virtual bool InterruptRequested() = 0;
+};
+
+}  // namespace crv
+
+#endif  // CRV_ENGINE_FILE_SYSTEM_H_
