@@ -387,6 +387,44 @@ class NativeOnlyTest(Case):
                     for link, to in links:
                         self.assertEqual(os.readlink(self.path(link)), to.replace("@", self.dir))
 
+    def test_shared_and_write_only_directories(self):
+        # (who runs, the folder's mode and owner, the link's owner or None for
+        # the file itself, whether the file is converted). In a sticky folder
+        # that everyone may write, a link is followed only when it belongs to
+        # the runner or to the folder's owner; a folder its owner may write
+        # but not read still gets its new entry made durable.
+        S = self.STRANGER
+        cases = [
+            ("root", 0o1777, 0, S, False),
+            ("root", 0o1777, 0, 0, True),
+            ("root", 0o1777, S, S, True),
+            ("root", 0o0777, 0, S, True),
+            ("nobody", 0o1777, 0, S, False),
+            ("nobody", 0o0300, 65534, None, True),
+        ]
+        runners = dict((who, (prefix, uid)) for who, prefix, uid in self.runners())
+        for who, mode, owner, link_owner, converted in cases:
+            with self.subTest(who=who, mode=oct(mode), link_owner=link_owner):
+                prefix, uid = runners[who]
+                self.clear(0)
+                os.mkdir(self.path("w"))
+                self.put("w/t.txt", DOS)
+                os.chown(self.path("w/t.txt"), uid, uid)
+                name = "w/t.txt"
+                if link_owner is not None:
+                    os.symlink("t.txt", self.path("w/l"))
+                    os.lchown(self.path("w/l"), link_owner, link_owner)
+                    name = "w/l"
+                os.chown(self.path("w"), owner, owner)
+                os.chmod(self.path("w"), mode)
+                status, out, _ = self.crv_as(prefix, "-d", name)
+                os.chmod(self.path("w"), 0o755)
+                want = (0, b"") if converted else (1, error(self.p, b'"w/l" is not found.'))
+                self.assertEqual((status, out), want)
+                self.assertEqual((self.get("w/t.txt"), sorted(os.listdir(self.path("w")))),
+                                 (UNIX if converted else DOS, sorted(["t.txt"] + ["l"] * (
+                                     link_owner is not None))))
+
     def test_working_directory_deeper_than_a_path_allows(self):
         # 25 levels of 200 bytes: no absolute name of these files would fit
         # in PATH_MAX, so crv must keep the names relative, links too.

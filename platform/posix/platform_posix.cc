@@ -500,17 +500,20 @@ class PosixFileSystem : public FileSystem {
   // Takes the directory's lock, which a run holds from its claim to the
   // creation of its new file, so that no other run ever sees the name
   // between the rename and the new file's claim. The lock is held for a few
-  // system calls, so a run that finds it taken waits for it, up to a second
-  // (another run stopped there, by a debugger say, makes it fail instead).
+  // system calls, so a run that finds it taken waits for it, in pauses that
+  // start at 10 us and double up to 1 ms, a second in all (another run
+  // stopped there, by a debugger say, makes it fail instead).
   bool EnterExclusiveSteps() {
     if (!OpenReadableDirectory()) return false;
     if (readable_dir_ < 0) return true;
-    for (int waited_ms = 0;; ++waited_ms) {
+    long pause_ns = 10 * 1000;
+    for (long waited_ns = 0;; waited_ns += pause_ns) {
       if (flock(readable_dir_, LOCK_EX | LOCK_NB) == 0) return true;
       if (LocksUnsupported(errno)) return true;
-      if (errno != EWOULDBLOCK || waited_ms >= 1000) return false;
-      struct timespec ms = {0, 1000 * 1000};
-      nanosleep(&ms, nullptr);
+      if (errno != EWOULDBLOCK || waited_ns >= 1000L * 1000 * 1000) return false;
+      struct timespec pause = {0, pause_ns};
+      nanosleep(&pause, nullptr);
+      if (pause_ns < 1000 * 1000) pause_ns *= 2;
     }
   }
 
