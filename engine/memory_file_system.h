@@ -1,0 +1,178 @@
+// An in-memory FileSystem for the tests: files are byte strings under names
+// in one directory, and any call can be made to fail at its Nth time. Two
+// rule sets, those of the two implementations: POSIX (runs claim their
+// files; a run is settled only while the name holds its new file and nothing
+// wrote to the backup) and Win32 (no claims, every run settled: the opens
+// without sharing keep everyone else out). Under both, Create never takes a
+// name that is already taken and RemoveCreated removes only the file that
+// Create made.
+#ifndef CRV_ENGINE_MEMORY_FILE_SYSTEM_H_
+#define CRV_ENGINE_MEMORY_FILE_SYSTEM_H_
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "engine/file_system.h"
+
+namespace crv {
+
+class MemoryFileSystem : public FileSystem {
+ public:
+  enum class Rules { kPosix, kWin32 };
+  enum Op {
+    kLocate, kIsPresent, kClaim, kClaimedElsewhere, kRenameNoReplace, kRemove, kRemoveCreated,
+    kOpenForReading, kRead, kCreate, kWrite, kCommit, kSettled, kInterruptRequested, kOpCount
+  };
+  enum class Fault {
+    kNone,
+    // The call fails: false, null or kError; ClaimedElsewhere answers that
+    // another run holds the name, InterruptRequested that the user asked to
+    // stop.
+    kError,
+    kShort,    // Write: half the bytes are stored, then it fails.
+    kUnknown,  // Create: the file is made, but its identity is lost.
+  };
+  // A file; its address is its identity.
+  struct File {
+    std::string bytes;
+    int changes = 0;       // Writes by other processes, counted.
+    bool claimed = false;  // By another run that is still going on.
+  };
+
+  explicit MemoryFileSystem(Rules rules) : rules_(rules) {}
+
+  // Asked at the start of every call, with its operation and its number
+  // among that operation's calls (from 1): what it returns befalls the call.
+  // It may also change the files, as another process would meanwhile.
+  std::function<Fault(Op, int)> at_call;
+  int calls[kOpCount] = {};
+  std::map<std::string, std::shared_ptr<File>> files;
+
+  void Put(const std::string& name, const std::string& bytes) {
+    files[name] = std::make_shared<File>(File{bytes});
+  }
+  // Another process appends to the file at `name`.
+  void Append(const std::string& name, const std::string& bytes) {
+    files.at(name)->bytes += bytes;
+    ++files.at(name)->changes;
+  }
+  std::map<std::string, std::string> Contents() const {
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : files) contents[entry.first] = entry.second->bytes;
+    return contents;
+  }
+  // Counts a call and tells what befalls it.
+  bool Fails(Op op, Fault* fault = nullptr) {
+    int n = ++calls[op];
+    Fault f = at_call ? at_call(op, n) : Fault::kNone;
+    if (fault) *fault = f;
+    return f != Fault::kNone;
+  }
+
+  bool Locate(const std::string& name, std::string* target) override {
+    *target = name;
+    return !Fails(kLocate);
+  }
+  bool IsPresent(const std::string& name) override { return !Fails(kIsPresent) && At(name); }
+  bool Claim(const std::string& name) override {
+    bool failed = Fails(kClaim);
+    if (rules_ == Rules::kWin32) return true;
+    claimed_ = failed ? nullptr : At(name);
+    return claimed_ && !claimed_->claimed;
+  }
+  bool ClaimedElsewhere(const std::string& name) override {
+    bool failed = Fails(kClaimedElsewhere);
+    return rules_ == Rules::kPosix && (failed || (At(name) && At(name)->claimed));
+  }
+  bool RenameNoReplace(const std::string& from, const std::string& to) override {
+    if (Fails(kRenameNoReplace) || !At(from) || At(to)) return false;
+    files[to] = files[from];
+    files.erase(from);
+    return true;
+  }
+  bool Remove(const std::string& name) override { return !Fails(kRemove) && files.erase(name); }
+  bool RemoveCreated(const std::string& name) override {
+    return !Fails(kRemoveCreated) && created_ && At(name) == created_ && files.erase(name);
+  }
+  std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
+    // Under the POSIX rules the source must be the file this run claimed.
+    if (Fails(kOpenForReading) || !At(name) ||
+        (rules_ == Rules::kPosix && claimed_ && At(name) != claimed_)) {
+      return nullptr;
+    }
+    source_ = At(name);
+    source_changes_ = source_->changes;
+    return std::unique_ptr<InputFile>(new Input(this, source_));
+  }
+  std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile&) override {
+    Fault fault;
+    if ((Fails(kCreate, &fault) && fault == Fault::kError) || At(name)) return nullptr;
+    Put(name, "");
+    if (fault == Fault::kUnknown) return nullptr;
+    created_ = files[name];
+    return std::unique_ptr<OutputFile>(new Output(this, created_));
+  }
+  bool Settled(const std::string& name, const std::string& backup) override {
+    bool failed = Fails(kSettled);
+    return rules_ == Rules::kWin32 ||
+           (!failed && created_ && At(name) == created_ && source_ && At(backup) == source_ &&
+            source_->changes == source_changes_);
+  }
+  bool InterruptRequested() override { return Fails(kInterruptRequested); }
+
+ private:
+  // A handle: it keeps reading the file it opened, whatever its name becomes.
+  class Input : public InputFile {
+   public:
+    Input(MemoryFileSystem* fs, std::shared_ptr<File> file) : fs_(fs), file_(file) {}
+    ReadResult Read(char* buffer, size_t size, size_t* got) override {
+      if (fs_->Fails(kRead)) return ReadResult::kError;
+      size_t n = std::min(size, file_->bytes.size() - offset_);
+      if (n == 0) return ReadResult::kEnd;
+      std::memcpy(buffer, file_->bytes.data() + offset_, n);
+      offset_ += n;
+      *got = n;
+      return ReadResult::kData;
+    }
+
+   private:
+    MemoryFileSystem* fs_;
+    std::shared_ptr<File> file_;
+    size_t offset_ = 0;
+  };
+  class Output : public OutputFile {
+   public:
+    Output(MemoryFileSystem* fs, std::shared_ptr<File> file) : fs_(fs), file_(file) {}
+    bool Write(const char* data, size_t size) override {
+      Fault fault;
+      if (!fs_->Fails(kWrite, &fault) || fault == Fault::kShort) {
+        file_->bytes.append(data, fault == Fault::kShort ? size / 2 : size);
+      }
+      return fault == Fault::kNone;
+    }
+    bool Commit() override { return !fs_->Fails(kCommit); }
+
+   private:
+    MemoryFileSystem* fs_;
+    std::shared_ptr<File> file_;
+  };
+
+  std::shared_ptr<File> At(const std::string& name) const {
+    auto it = files.find(name);
+    return it == files.end() ? nullptr : it->second;
+  }
+
+  Rules rules_;
+  std::shared_ptr<File> claimed_;  // The file this run claimed.
+  std::shared_ptr<File> source_;   // The source as opened, and its changes then.
+  int source_changes_ = 0;
+  std::shared_ptr<File> created_;  // The file Create made.
+};
+
+}  // namespace crv
+
+#endif  // CRV_ENGINE_MEMORY_FILE_SYSTEM_H_
