@@ -217,7 +217,8 @@ zpty -d z
     def fish(self, line):
         """fish's completions for `line`, loaded from the packages' folder as
         from any folder of XDG_DATA_DIRS, for commands found on PATH."""
-        env = dict(os.environ, HOME=self.files, XDG_CONFIG_HOME=self.files,
+        home = os.path.join(self.root, "home")  # fish's own files, apart
+        env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home,
                    XDG_DATA_DIRS=self.path("usr/share"),
                    PATH=self.path("usr/bin") + os.pathsep + os.environ["PATH"])
         out = run("fish", "-c", 'complete -C"$argv[1]"', line.replace("*", "\\*"),
