@@ -19,6 +19,9 @@ for tool in cmake:cmake ninja:ninja-build g++:g++ pkg-config:pkg-config gzip:gzi
   command -v "${tool%%:*}" >/dev/null || needed+=("${tool#*:}")
 done
 pkg-config --exists gtk+-3.0 2>/dev/null || needed+=(libgtk-3-dev)
+# dpkg-buildpackage wants build-essential itself, not only a compiler.
+dpkg-query -W -f '${db:Status-Status}' build-essential 2>/dev/null | grep -qx installed ||
+  needed+=(build-essential)
 if [ ${#needed[@]} -gt 0 ]; then
   apt_get update -qq
   apt_get install -y -qq --no-install-recommends "${needed[@]}"
