@@ -361,13 +361,15 @@ class WindowsInstaller(unittest.TestCase):
         })
         self.assertEqual(len(self.rows("Registry")), len(registry), "a key outside HKCU")
 
-    def test_programs_are_the_32_bit_ones(self):
-        with tempfile.TemporaryDirectory() as tmp:
+    def test_files_are_the_zips(self):
+        top = f"crv-{version()}-win32/"
+        with tempfile.TemporaryDirectory() as tmp, \
+                zipfile.ZipFile(os.path.join(DIST, f"crv-{version()}-win32.zip")) as z:
             run("msiextract", "-C", tmp, os.path.join(DIST, f"crv-{version()}.msi"))
             found = {n: os.path.join(d, n) for d, _, names in os.walk(tmp) for n in names}
-            for name, subsystem in (("crv.exe", 3), ("crvw.exe", 2)):
+            for name in ("crv.exe", "crvw.exe", "README.txt"):
                 with open(found[name], "rb") as f:
-                    self.assertEqual(pe_facts(f.read()), (0x14C, subsystem))
+                    self.assertEqual(f.read(), z.read(top + name), name)
 
 
 def installed_packages():
