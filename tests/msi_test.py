@@ -54,7 +54,7 @@ class Installer(unittest.TestCase):
         self.tmp = tempfile.mkdtemp(prefix="crv_msi_")
         self.prefix = os.path.join(self.tmp, "prefix")
         os.environ["WINEPREFIX"] = self.prefix
-        self.screen = winetools.VirtualDisplay().__enter__()
+        self.screen = VirtualDisplay().__enter__()
         self.env = winetools.wine_env(DISPLAY=self.screen.name, LANG="ja_JP.UTF-8", LC_ALL=None)
 
     def tearDown(self):
@@ -169,4 +169,8 @@ if __name__ == "__main__":
         os.environ.pop("WINEARCH", None)
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine"))
     import winetools
+    try:
+        from common import VirtualDisplay  # the shared helpers in tests/common.py
+    except ImportError:  # a tree where winetools still holds it
+        from winetools import VirtualDisplay
     unittest.main(argv=[sys.argv[0], "-v"] + rest)
