@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds the packages (scripts/package.sh) and checks them:
-# tests/package_test.py checks the .deb files (contents, lintian, a second
-# build that must give the same bytes, man pages, desktop entries, the
-# completions in bash, zsh and fish, the pre-commit hooks and, as root, a
-# real install, use and purge), the zip and the MSI's tables;
-# tests/msi_test.py installs an MSI under Wine, runs its right-click entries
-# and uninstalls it.
+# tests/package_test.py checks the .deb files (contents, dependencies,
+# lintian on them and on the source package, a second build that must give
+# the same bytes, man pages, desktop entries, the completions in bash, zsh
+# and fish, the pre-commit hooks and, as root, a real install, use and
+# purge), the zip and the MSI's tables; tests/msi_test.py installs an MSI
+# under Wine, runs its right-click entries and uninstalls it.
 #
 # The MSI that Wine runs holds programs this host can execute: the 32-bit
 # deliverable from dist/ where the host runs 32-bit programs, else one made
