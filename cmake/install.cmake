@@ -1,5 +1,6 @@
-# Install rules. `cmake --install` uses them, and so do the packages
-# (cmake/packaging.cmake): the Debian package on Linux, the zip on Windows.
+# Install rules. `cmake --install` uses them, and so do the packages: the
+# Debian packages on Linux (debian/rules), the zip on Windows
+# (cmake/packaging.cmake).
 include(GNUInstallDirs)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
@@ -29,24 +30,31 @@ function(crv_install_gzipped source destination)
   install(FILES ${out}.gz DESTINATION ${destination})
 endfunction()
 
-install(TARGETS crv RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-crv_install_gzipped(doc/crv.1 ${CMAKE_INSTALL_MANDIR}/man1)
-# bash-completion loads a command's completion from a file named after it.
-foreach(command crv crvw)
+# Completions for bash, zsh and fish, one file per command and shell, where
+# each shell looks for them: bash-completion and fish by the command's name,
+# zsh by the #compdef line of a file on its fpath.
+function(crv_install_completions command)
   install(FILES data/crv.bash-completion RENAME ${command}
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
-endforeach()
+  foreach(shell zsh fish)
+    configure_file(data/crv.${shell}-completion ${CMAKE_CURRENT_BINARY_DIR}/${shell}/${command} @ONLY)
+  endforeach()
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zsh/${command} RENAME _${command}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/fish/${command} RENAME ${command}.fish
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
+endfunction()
+
+install(TARGETS crv RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+crv_install_gzipped(doc/crv.1 ${CMAKE_INSTALL_MANDIR}/man1)
+crv_install_completions(crv)
 if(TARGET crvw)
   install(TARGETS crvw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   crv_install_gzipped(doc/crvw.1 ${CMAKE_INSTALL_MANDIR}/man1)
+  crv_install_completions(crvw)
   install(FILES data/crvw-lf.desktop data/crvw-crlf.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 endif()
-install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-crv_install_gzipped(packaging/changelog ${CMAKE_INSTALL_DOCDIR})
-
-option(CRV_DEBIAN_PACKAGE "Install the files only a Debian package has (lintian overrides)" OFF)
-if(CRV_DEBIAN_PACKAGE)
-  install(FILES packaging/lintian-overrides RENAME crv
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides)
-endif()
+# The Debian packages take these two from debian/ themselves.
+install(FILES debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+crv_install_gzipped(debian/changelog ${CMAKE_INSTALL_DOCDIR})

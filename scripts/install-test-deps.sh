@@ -42,10 +42,13 @@ fi
 apt_get update -qq
 apt_get install -y -qq --no-install-recommends "${packages[@]}"
 
-# The packages (scripts/test-packages.sh): CPack's dependency list
-# (dpkg-shlibdeps), lintian, the man page and desktop entry checks, bash
-# completion, and man -w on the installed package.
-packaging=(dpkg-dev lintian mandoc desktop-file-utils bash-completion man-db)
+# The packages (scripts/test-packages.sh): the Debian source package's build
+# (dpkg-buildpackage with debhelper), the Windows installer (wixl; msiinfo
+# from msitools lists it), lintian, the man page and desktop entry checks,
+# the completions in bash, zsh and fish, the pre-commit hooks, and man -w on
+# the installed package.
+packaging=(dpkg-dev debhelper wixl msitools lintian mandoc desktop-file-utils
+           bash-completion zsh fish pre-commit man-db)
 apt_get install -y -qq --no-install-recommends "${packaging[@]}"
 
 # Wine takes its ANSI code page (932 for the Windows programs' texts) from the

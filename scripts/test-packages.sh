@@ -1,9 +1,38 @@
 #!/usr/bin/env bash
-# Builds the packages (scripts/package.sh) and checks them
-# (tests/package_test.py): the .deb's files, lintian, man pages, desktop
-# entries and bash completion, the zip's contents and, as root, a real
-# install, use and purge of the .deb.
+# Builds the packages (scripts/package.sh) and checks them:
+# tests/package_test.py checks the .deb files (contents, dependencies,
+# lintian on them and on the source package, a second build that must give
+# the same bytes, man pages, desktop entries, the completions in bash, zsh
+# and fish, the pre-commit hooks and, as root, a real install, use and
+# purge), the zip and the MSI's tables; tests/msi_test.py installs an MSI
+# under Wine, runs its right-click entries and uninstalls it.
+#
+# The MSI that Wine runs holds programs this host can execute: the 32-bit
+# deliverable from dist/ where the host runs 32-bit programs, else one made
+# by the same recipe from the 64-bit build in build-win64 (the rule of
+# scripts/test-all.sh, CRV_WINE_64 included).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 scripts/package.sh
 python3 tests/package_test.py --dist dist
+
+version=$(sed -n 's/^project(crv VERSION \([^ ]*\).*/\1/p' CMakeLists.txt)
+if [ -n "${CRV_WINE_64:-}" ] && [ "$CRV_WINE_64" != 0 ]; then
+  wine_arch=x86_64
+elif scripts/host-runs-i386.sh; then
+  wine_arch=i686
+else
+  wine_arch=x86_64
+fi
+if [ "$wine_arch" = i686 ]; then
+  msi=dist/crv-$version.msi
+else
+  configure build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
+            -DCRV_PORTABLE_SCAN=ON
+  cmake --build build-win64 -j "$(nproc)"
+  msi=build-win64/crv-$version-x64.msi
+  packaging/make-msi.sh build-win64 x64 "$msi"
+fi
+echo "MSI under Wine: $msi ($wine_arch programs)"
+python3 tests/msi_test.py --msi "$msi" --arch "$wine_arch"

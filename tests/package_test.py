@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""Checks the packages scripts/package.sh makes in dist/: the Debian
-package's files, control fields, lintian, man pages, desktop entries and bash
-completion; the Windows zip's contents; and, as root, a real install with
-apt-get, a conversion by the installed crv and a purge that leaves nothing.
+"""Checks the packages scripts/package.sh makes in dist/: the two Debian
+packages' files, control fields and dependencies, lintian, a second build
+that must give the same bytes, man pages, desktop entries, the completions
+in bash, zsh and fish, the pre-commit hooks; the Windows zip's contents and
+the MSI's tables; and, as root, a real install with apt-get, a conversion by
+the installed crv and a purge that leaves nothing.
 
     package_test.py --dist dist
 """
 import argparse
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -27,36 +30,48 @@ def version():
         return re.search(r"project\(crv VERSION (\S+)", f.read()).group(1)
 
 
-def deb():
-    return os.path.join(DIST, f"crv_{version()}_amd64.deb")
+def deb(package="crv"):
+    return os.path.join(DIST, f"{package}_{version()}_amd64.deb")
 
 
 def run(*cmd, check=True, **kw):
     return subprocess.run(cmd, check=check, capture_output=True, text=True, **kw)
 
 
-# Every file of the .deb with its mode; every directory is root's and 0755.
+# Every file of each .deb with its mode; every directory is root's and 0755.
 DEB_FILES = {
-    "usr/bin/crv": "-rwxr-xr-x",
-    "usr/bin/crvw": "-rwxr-xr-x",
-    "usr/share/applications/crvw-crlf.desktop": "-rw-r--r--",
-    "usr/share/applications/crvw-lf.desktop": "-rw-r--r--",
-    "usr/share/bash-completion/completions/crv": "-rw-r--r--",
-    "usr/share/bash-completion/completions/crvw": "-rw-r--r--",
-    "usr/share/doc/crv/changelog.gz": "-rw-r--r--",
-    "usr/share/doc/crv/copyright": "-rw-r--r--",
-    "usr/share/lintian/overrides/crv": "-rw-r--r--",
-    "usr/share/man/man1/crv.1.gz": "-rw-r--r--",
-    "usr/share/man/man1/crvw.1.gz": "-rw-r--r--",
+    "crv": {
+        "usr/bin/crv": "-rwxr-xr-x",
+        "usr/share/bash-completion/completions/crv": "-rw-r--r--",
+        "usr/share/doc/crv/changelog.gz": "-rw-r--r--",
+        "usr/share/doc/crv/copyright": "-rw-r--r--",
+        "usr/share/fish/vendor_completions.d/crv.fish": "-rw-r--r--",
+        "usr/share/man/man1/crv.1.gz": "-rw-r--r--",
+        "usr/share/zsh/vendor-completions/_crv": "-rw-r--r--",
+    },
+    "crvw": {
+        "usr/bin/crvw": "-rwxr-xr-x",
+        "usr/share/applications/crvw-crlf.desktop": "-rw-r--r--",
+        "usr/share/applications/crvw-lf.desktop": "-rw-r--r--",
+        "usr/share/bash-completion/completions/crvw": "-rw-r--r--",
+        "usr/share/doc/crvw/changelog.gz": "-rw-r--r--",
+        "usr/share/doc/crvw/copyright": "-rw-r--r--",
+        "usr/share/fish/vendor_completions.d/crvw.fish": "-rw-r--r--",
+        "usr/share/man/man1/crvw.1.gz": "-rw-r--r--",
+        "usr/share/zsh/vendor-completions/_crvw": "-rw-r--r--",
+    },
 }
+# What a desktop brings: none of it may come with the console tool.
+GRAPHICAL = re.compile(r"^(libgtk|libgdk|libglib|libpango|libcairo|libx11|libwayland|libatk)")
 
 
-class DebianPackage(unittest.TestCase):
+class DebianPackages(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.root = cls.tmp.name
-        run("dpkg-deb", "-x", deb(), cls.root)
+        for package in DEB_FILES:
+            run("dpkg-deb", "-x", deb(package), cls.root)
 
     @classmethod
     def tearDownClass(cls):
@@ -65,39 +80,85 @@ class DebianPackage(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.root, name)
 
-    def test_file_list(self):
-        listing = run("dpkg-deb", "-c", deb()).stdout
-        print(listing, end="")
-        files = {}
-        for line in listing.splitlines():
-            mode, owner, _, _, _, name = line.split(None, 5)
-            self.assertEqual(owner, "root/root", line)
-            name = name[2:]  # "./"
-            if mode.startswith("d"):
-                self.assertEqual(mode, "drwxr-xr-x", line)
-            else:
-                files[name] = mode
-        self.assertEqual(files, DEB_FILES)
+    def test_file_lists(self):
+        for package, expected in DEB_FILES.items():
+            with self.subTest(package):
+                listing = run("dpkg-deb", "-c", deb(package)).stdout
+                print(listing, end="")
+                files = {}
+                for line in listing.splitlines():
+                    mode, owner, _, _, _, name = line.split(None, 5)
+                    self.assertEqual(owner, "root/root", line)
+                    name = name[2:]  # "./"
+                    if mode.startswith("d"):
+                        self.assertEqual(mode, "drwxr-xr-x", line)
+                    else:
+                        files[name] = mode
+                self.assertEqual(files, expected)
 
     def test_control_and_dependencies(self):
-        fields = run("dpkg-deb", "-f", deb(), "Package", "Version", "Architecture",
-                     "Depends").stdout
-        self.assertIn(f"Version: {version()}\n", fields)
-        self.assertIn("Architecture: amd64\n", fields)
-        self.assertRegex(fields, r"Depends: .*libgtk-3-0")
-        # crv is static: no interpreter, no library of its own to depend on.
-        crv = run("readelf", "-lW", "-d", self.path("usr/bin/crv")).stdout
-        self.assertNotIn("INTERP", crv)
-        self.assertNotIn("NEEDED", crv)
-        self.assertIn("libgtk-3.so.0", run("readelf", "-d", self.path("usr/bin/crvw")).stdout)
+        changelog = run("dpkg-parsechangelog", "-l", os.path.join(ROOT, "debian/changelog"),
+                        "-S", "Version").stdout.strip()
+        self.assertEqual(changelog, version(), "debian/changelog and CMakeLists.txt disagree")
+        for package, gui in (("crv", False), ("crvw", True)):
+            with self.subTest(package):
+                fields = run("dpkg-deb", "-f", deb(package), "Version", "Architecture",
+                             "Depends").stdout
+                self.assertIn(f"Version: {version()}\n", fields)
+                self.assertIn("Architecture: amd64\n", fields)
+                depends = re.findall(r"[\s,](\S+) \(", fields)
+                self.assertEqual(any(GRAPHICAL.match(d) for d in depends), gui, fields)
+                # Each works alone: crvw needs nothing of crv.
+                self.assertNotIn(" crv", fields)
+        libraries = re.findall(r"NEEDED.*\[(.*)\]", run("readelf", "-d",
+                                                       self.path("usr/bin/crv")).stdout)
+        self.assertEqual(set(libraries) - {"libstdc++.so.6", "libgcc_s.so.1", "libm.so.6",
+                                          "libc.so.6"}, set())
+
+    def test_console_package_pulls_in_nothing_graphical(self):
+        # apt-get's plan for each package alone on a system with nothing
+        # installed (an empty dpkg status): the whole closure shows.
+        with tempfile.NamedTemporaryFile() as empty:
+            for package, gui in (("crv", False), ("crvw", True)):
+                with self.subTest(package):
+                    plan = run("apt-get", "install", "--simulate", "--no-install-recommends",
+                               "-o", "Dir::State::status=" + empty.name,
+                               os.path.abspath(deb(package))).stdout
+                    installs = re.findall(r"^Inst (\S+)", plan, re.M)
+                    shown = [p for p in installs if not gui or GRAPHICAL.match(p)]
+                    print(f"{package}: apt-get would install {len(installs)} packages:",
+                          " ".join(shown), "..." if gui else "")
+                    self.assertIn(package, installs)
+                    self.assertEqual(any(GRAPHICAL.match(p) for p in installs), gui)
 
     def test_lintian_has_no_errors_or_warnings(self):
-        # Informational tags (I:) are shown and allowed; overridden tags are
-        # not shown.
-        lint = run("lintian", "--tag-display-limit", "0", "-I", "--fail-on", "error,warning",
-                   deb(), check=False)
-        print(lint.stdout, end="")
+        # The source package too, made from a copy of the build's source
+        # folder. Informational tags (I:) are shown and allowed.
+        with tempfile.TemporaryDirectory() as tmp:
+            copy = os.path.join(tmp, f"crv-{version()}")
+            shutil.copytree(os.path.join(ROOT, "build-deb", f"crv-{version()}"), copy,
+                            symlinks=True)
+            run("dpkg-buildpackage", "-S", "-us", "-uc", cwd=copy)
+            lint = run("lintian", "--tag-display-limit", "0", "-I", "--fail-on", "error,warning",
+                       deb("crv"), deb("crvw"), os.path.join(tmp, f"crv_{version()}.dsc"),
+                       check=False)
+        print("lintian:", lint.stdout or "(nothing)")
         self.assertEqual(lint.returncode, 0, lint.stdout + lint.stderr)
+
+    def test_second_build_is_identical(self):
+        # The source package again, from a copy at another path: the same
+        # bytes (time stamps from debian/changelog, paths mapped away).
+        source = os.path.join(ROOT, "build-deb", f"crv-{version()}")
+        with tempfile.TemporaryDirectory() as tmp:
+            copy = os.path.join(tmp, "elsewhere", f"crv-{version()}")
+            shutil.copytree(source, copy, symlinks=True)
+            run("dpkg-buildpackage", "-us", "-uc", "-b", cwd=copy,
+                env=dict(os.environ, DEB_BUILD_OPTIONS=f"parallel={os.cpu_count()}"))
+            for package in DEB_FILES:
+                again = os.path.join(tmp, "elsewhere", os.path.basename(deb(package)))
+                same = run("cmp", deb(package), again, check=False)
+                print(f"cmp {deb(package)} {again}: status {same.returncode}", same.stdout)
+                self.assertEqual(same.returncode, 0)
 
     def test_man_pages_lint_clean(self):
         for name in ("crv", "crvw"):
@@ -118,25 +179,72 @@ class DebianPackage(unittest.TestCase):
             self.assertIn(f"\nExec={exec_line}\n", text)
             self.assertIn("\nMimeType=text/plain;\n", text)
 
-    def complete(self, line, with_bash_completion):
-        """COMPREPLY for the last word of `line`, as bash computes it."""
+    # Completions in each shell as the packages install them.
+    def bash(self, line, with_bash_completion):
+        """COMPREPLY for the last word of `line`, as bash computes it; without
+        bash-completion with failglob set, which must not matter."""
         words = line.split(" ")
-        setup = ""
+        setup = "shopt -s failglob\n"
         if with_bash_completion:
             setup = ". /usr/share/bash-completion/bash_completion\n"
         script = setup + (
             '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))\n'
             'COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}\n'
             '_crv; printf "%s\\n" "${COMPREPLY[@]}"\n')
-        out = run("bash", "--norc", "-c", script, "bash",
-                  self.path("usr/share/bash-completion/completions/crv"), *words,
-                  cwd=self.files).stdout
-        return set(filter(None, out.splitlines()))
+        done = run("bash", "--norc", "-c", script, "bash",
+                   self.path("usr/share/bash-completion/completions/" + words[0]), *words,
+                   cwd=self.files)
+        self.assertEqual(done.stderr, "")
+        return done.stdout.splitlines()
 
-    def test_bash_completion(self):
+    def zsh(self, line):
+        """The matches zsh's completion system adds for the last word of
+        `line`, typed in an interactive zsh (on a pseudo terminal) with the
+        packages' folder on fpath; each compadd is watched."""
+        script = r"""
+zmodload zsh/zpty
+zpty z zsh -f -i
+zpty -w z "fpath=(${(q)1} \$fpath); autoload -U compinit; compinit -u -D"
+zpty -w z 'compadd () {
+  if [[ ${@[1,(i)(-|--)]} == *-(O|A|D)* ]]; then builtin compadd "$@"; return; fi
+  local -a hits; builtin compadd -A hits "$@"; print -rl -- "" "<""hit>"${(Q)^hits}
+  builtin compadd "$@"; }'
+zpty -w z 'bindkey "^I" complete-word; unsetopt auto_list list_ambiguous beep; PROMPT="> "'
+zpty -w z "$2"$'\t'
+zpty -w z $'\C-u''print "<""done>"'
+while zpty -r z line; do
+  [[ $line == '<done>'* ]] && break
+  [[ $line == '<hit>'* ]] && print -r -- ${${line#<hit>}%$'\r'}
+done
+zpty -d z
+"""
+        return run("zsh", "-f", "-c", script, "zsh",
+                   self.path("usr/share/zsh/vendor-completions"), line, cwd=self.files,
+                   timeout=60).stdout.splitlines()
+
+    def fish(self, line):
+        """fish's completions for `line`, loaded from the packages' folder as
+        from any folder of XDG_DATA_DIRS, for commands found on PATH."""
+        home = os.path.join(self.root, "home")  # fish's own files, apart
+        env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home,
+                   XDG_DATA_DIRS=self.path("usr/share"),
+                   PATH=self.path("usr/bin") + os.pathsep + os.environ["PATH"])
+        out = run("fish", "-c", 'complete -C"$argv[1]"', line.replace("*", "\\*"),
+                  cwd=self.files, env=env).stdout
+        return [c.split("\t")[0] for c in out.splitlines()]
+
+    def test_completions(self):
+        def last(word):  # shells show "/usr", "/usr/" or "usr"
+            return word.rstrip("/").rsplit("/", 1)[-1] if word.strip("/") else word
+        shells = {
+            "bash": lambda line: self.bash(line, True),
+            "bash without bash-completion": lambda line: self.bash(line, False),
+            "zsh": self.zsh,
+            "fish": self.fish,
+        }
         with tempfile.TemporaryDirectory() as files:
             self.files = files
-            for name in ("notes.txt", "note two.txt", "-d"):
+            for name in ("notes.txt", "note two.txt", "-d", "*"):
                 open(os.path.join(files, name), "w").close()
             os.mkdir(os.path.join(files, "sub"))
             # (command line, what must be offered, what must not)
@@ -145,17 +253,62 @@ class DebianPackage(unittest.TestCase):
                 ("crvw -p", {"-p", "-p-"}, {"-d"}),
                 ("crv notes.txt -", {"-d", "-c", "-p", "-p-"}, set()),
                 ("crv -d not", {"notes.txt", "note two.txt"}, {"-d", "-c"}),
-                ("crvw ", {"notes.txt", "sub", "-d"}, {"-c"}),
+                ("crvw ", {"notes.txt", "sub", "-d", "*"}, {"-c"}),
                 ("crv /", {"/d", "/c", "/p", "/p-", "/usr"}, set()),
                 ("crv /p", {"/p", "/p-", "/proc"}, {"/d", "/usr"}),
                 ("crv /us", {"/usr"}, {"/d", "/c", "/p", "/p-"}),
+                # One file per run: none after the file.
+                ("crvw notes.txt ", set(), {"notes.txt", "sub"}),
+                ("crv -d notes.txt /", {"/d", "/c", "/p", "/p-"}, {"/usr"}),
+                # A name is not a pattern: a file named "*" offers no other.
+                ("crv *", set(), {"notes.txt", "sub"}),
             ]
-            for with_bc in (True, False):
+            for shell, complete in shells.items():
                 for line, offered, absent in cases:
-                    with self.subTest(line=line, bash_completion=with_bc):
-                        got = self.complete(line, with_bc)
-                        self.assertLessEqual(offered, got)
-                        self.assertFalse(absent & got, got)
+                    with self.subTest(shell=shell, line=line):
+                        got = {last(w) for w in complete(line) if w}
+                        self.assertLessEqual({last(w) for w in offered}, got)
+                        self.assertFalse({last(w) for w in absent} & got, got)
+
+    def test_pre_commit_hooks(self):
+        """pre-commit try-repo on this checkout's hooks, in a throwaway git
+        repository, with the packaged crv on PATH (or a crv that fails)."""
+        crlf, lf, binary = b"a\r\nb\r\n", b"a\nb\n", b"\0\r\n\x01\r\n"
+        with tempfile.TemporaryDirectory() as tmp:
+            repo, fake = os.path.join(tmp, "repo"), os.path.join(tmp, "failing")
+            os.makedirs(repo)
+            os.makedirs(fake)
+            with open(os.path.join(fake, "crv"), "w") as f:
+                f.write("#!/bin/sh\nexit 1\n")
+            os.chmod(os.path.join(fake, "crv"), 0o755)
+            run("git", "init", "-q", repo)
+            # (hook, crv on PATH, files before, status, files after)
+            cases = [
+                ("crv-lf", "packaged", {"a.txt": crlf, "-b.sh": lf, "c.bin": binary}, 1,
+                 {"a.txt": lf, "-b.sh": lf, "c.bin": binary}),
+                ("crv-lf", "packaged", {"a.txt": lf}, 0, {"a.txt": lf}),
+                ("crv-crlf", "packaged", {"a.txt": lf, "sub dir/d.md": crlf}, 1,
+                 {"a.txt": crlf, "sub dir/d.md": crlf}),
+                ("crv-crlf", "failing", {"a.txt": crlf}, 1, {"a.txt": crlf}),
+            ]
+            for hook, crv, before, status, after in cases:
+                with self.subTest(hook=hook, crv=crv, files=sorted(before)):
+                    run("git", "rm", "-rqf", "--ignore-unmatch", ".", cwd=repo)
+                    for name, data in before.items():
+                        os.makedirs(os.path.dirname(os.path.join(repo, name)), exist_ok=True)
+                        with open(os.path.join(repo, name), "wb") as f:
+                            f.write(data)
+                    run("git", "add", "-A", cwd=repo)
+                    bin_dir = fake if crv == "failing" else self.path("usr/bin")
+                    env = dict(os.environ, PRE_COMMIT_HOME=os.path.join(tmp, "cache"),
+                               PATH=bin_dir + os.pathsep + os.environ["PATH"])
+                    done = run("pre-commit", "try-repo", ROOT, hook, "--all-files",
+                               cwd=repo, env=env, check=False)
+                    self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+                    self.assertIn("Failed" if status else "Passed", done.stdout)
+                    for name, data in after.items():
+                        with open(os.path.join(repo, name), "rb") as f:
+                            self.assertEqual(f.read(), data, name)
 
 
 class WindowsZip(unittest.TestCase):
@@ -176,15 +329,62 @@ class WindowsZip(unittest.TestCase):
             self.assertIn(words.encode(), readme)
 
 
+class WindowsInstaller(unittest.TestCase):
+    """The MSI's tables (msiinfo): what it installs, where, for whom, and the
+    right-click entries. tests/msi_test.py runs one under Wine."""
+
+    def msi(self, command, *args):
+        return run("msiinfo", command, os.path.join(DIST, f"crv-{version()}.msi"), *args).stdout
+
+    def rows(self, table):
+        return [line.split("\t") for line in self.msi("export", table).splitlines()[3:]]
+
+    def test_tables(self):
+        files = sorted(row[2] for row in self.rows("File"))
+        print("MSI files:", files)
+        self.assertEqual(files, ["README.txt", "crv.exe", "crvw.exe"])
+        # Per user: no ALLUSERS; word count bit 3, no elevation needed.
+        self.assertNotIn("ALLUSERS", [row[0] for row in self.rows("Property")])
+        self.assertTrue(int(re.search(r"^Source: (\d+)", self.msi("suminfo"), re.M)[1]) & 8)
+        dirs = {row[0]: row[1:] for row in self.rows("Directory")}
+        self.assertEqual(dirs["INSTALLDIR"], ["UserPrograms", "crv"])
+        self.assertEqual(dirs["UserPrograms"], ["LocalAppDataFolder", "Programs"])
+        registry = {(row[2], row[3]): row[4] for row in self.rows("Registry") if row[1] == "1"}
+        shell = "Software\\Classes\\*\\shell\\"
+        self.assertEqual(registry, {
+            (shell + "crv.lf", ""): "Normalise line endings (LF)",
+            (shell + "crv.lf", "MultiSelectModel"): "Document",
+            (shell + "crv.lf\\command", ""): '"[INSTALLDIR]crvw.exe" -d "%1"',
+            (shell + "crv.crlf", ""): "Normalise line endings (CR LF)",
+            (shell + "crv.crlf", "MultiSelectModel"): "Document",
+            (shell + "crv.crlf\\command", ""): '"[INSTALLDIR]crvw.exe" -c "%1"',
+        })
+        self.assertEqual(len(self.rows("Registry")), len(registry), "a key outside HKCU")
+
+    def test_files_are_the_zips(self):
+        top = f"crv-{version()}-win32/"
+        with tempfile.TemporaryDirectory() as tmp, \
+                zipfile.ZipFile(os.path.join(DIST, f"crv-{version()}-win32.zip")) as z:
+            run("msiextract", "-C", tmp, os.path.join(DIST, f"crv-{version()}.msi"))
+            found = {n: os.path.join(d, n) for d, _, names in os.walk(tmp) for n in names}
+            for name in ("crv.exe", "crvw.exe", "README.txt"):
+                with open(found[name], "rb") as f:
+                    self.assertEqual(f.read(), z.read(top + name), name)
+
+
 def installed_packages():
     out = run("dpkg-query", "-W", "-f", "${Package}:${Architecture} ${db:Status-Status}\n").stdout
     return {l.split()[0] for l in out.splitlines() if l.endswith(" installed")}
 
 
-def crv_state():
-    """dpkg's status of the crv package: "" when dpkg does not know it."""
-    out = run("dpkg-query", "-W", "-f", "${db:Status-Status}", "crv", check=False)
+def package_state(package):
+    """dpkg's status of a package: "" when dpkg does not know it."""
+    out = run("dpkg-query", "-W", "-f", "${db:Status-Status}", package, check=False)
     return out.stdout if out.returncode == 0 else ""
+
+
+def known_packages():
+    return [p for p in DEB_FILES if package_state(p) not in ("", "not-installed")]
 
 
 class Interrupted(Exception):
@@ -219,11 +419,11 @@ def interrupted(signum, frame):
 @unittest.skipUnless(os.geteuid() == 0, "the real install runs as root")
 class RealInstall(unittest.TestCase):
     """apt-get install, use, purge. Whatever happens, the machine is left with
-    the packages it had: crv is purged, and so is any package the install
-    pulled in that nothing else needs now."""
+    the packages it had: crv and crvw are purged, and so is any package the
+    install pulled in that nothing else needs now."""
 
     def test_install_use_purge(self):
-        if crv_state() not in ("", "not-installed"):
+        if known_packages():
             self.skipTest("a crv package is already known to dpkg here; leaving it alone")
         before = installed_packages()
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
@@ -231,8 +431,8 @@ class RealInstall(unittest.TestCase):
         try:
             self.install_use_purge()
         finally:
-            if crv_state() not in ("", "not-installed"):
-                apt("purge", "crv", check=False)
+            if known_packages():
+                apt("purge", *known_packages(), check=False)
             pulled_in = installed_packages() - before
             removable = re.findall(r"^Remv (\S+)", apt("-s", "autoremove"), re.M)
             leftover = [p for p in removable if p in pulled_in or p + ":amd64" in pulled_in]
@@ -240,10 +440,14 @@ class RealInstall(unittest.TestCase):
                 apt("purge", *leftover)
 
     def install_use_purge(self):
-        apt("install", "--no-install-recommends", os.path.abspath(deb()))
-        files = [f for f in run("dpkg", "-L", "crv").stdout.splitlines()
+        # The console tool alone, then the windowed one beside it.
+        apt("install", "--no-install-recommends", os.path.abspath(deb("crv")))
+        self.assertEqual(package_state("crvw"), "")
+        apt("install", "--no-install-recommends", os.path.abspath(deb("crvw")))
+        files = [f for p in DEB_FILES for f in run("dpkg", "-L", p).stdout.splitlines()
                  if os.path.isfile(f)]
         self.assertIn("/usr/bin/crv", files)
+        self.assertIn("/usr/bin/crvw", files)
         with tempfile.TemporaryDirectory() as tmp:
             name = os.path.join(tmp, "a.txt")
             for option, before, after in (("-d", b"a\r\nb\r\r\nc\r", b"a\nb\nc\r"),
@@ -255,16 +459,18 @@ class RealInstall(unittest.TestCase):
                 with open(name, "rb") as f:
                     self.assertEqual(f.read(), after)
                 self.assertEqual(os.listdir(tmp), ["a.txt"])
-        self.assertIn("/usr/share/man/man1/crv.1.gz", run("man", "-aw", "crv").stdout.split())
+        for name in DEB_FILES:
+            self.assertIn(f"/usr/share/man/man1/{name}.1.gz", run("man", "-aw", name).stdout.split())
         # bash-completion finds both completions by the command's name.
         loaded = run("bash", "--norc", "-c", ". /usr/share/bash-completion/bash_completion; "
                      "for c in crv crvw; do _completion_loader $c; complete -p $c; done").stdout
         self.assertEqual(loaded.count("complete -F _crv "), 2, loaded)
 
-        apt("purge", "crv")
-        self.assertIn(crv_state(), ("", "not-installed"))
+        apt("purge", *DEB_FILES)
+        self.assertEqual(known_packages(), [])
         self.assertEqual([f for f in files if os.path.lexists(f)], [])
-        self.assertFalse(os.path.exists("/usr/share/doc/crv"))
+        for name in DEB_FILES:
+            self.assertFalse(os.path.exists(f"/usr/share/doc/{name}"))
 
 
 if __name__ == "__main__":
