@@ -169,8 +169,6 @@ if __name__ == "__main__":
         os.environ.pop("WINEARCH", None)
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine"))
     import winetools
-    try:
-        from common import VirtualDisplay  # the shared helpers in tests/common.py
-    except ImportError:  # a tree where winetools still holds it
-        from winetools import VirtualDisplay
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from common import VirtualDisplay
     unittest.main(argv=[sys.argv[0], "-v"] + rest)
