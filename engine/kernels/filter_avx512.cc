@@ -8,7 +8,10 @@
 
 #include <immintrin.h>
 
-#include "engine/kernels/block_loops.h"
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/kernels/target.h"
 
 namespace crv {
 namespace kernels {
@@ -16,19 +19,20 @@ namespace kernels {
 namespace bw {
 namespace {
 
-#define TARGET __attribute__((target("avx512f,avx512bw,popcnt")))
+CRV_TARGET_BEGIN("avx512f,avx512bw,popcnt")
 
-TARGET inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
+inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
   __m512i bytes = _mm512_loadu_si512(p);
   *cr = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\r'));
   *lf = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
 }
 
-TARGET inline void Copy64(char* o, const char* p) { _mm512_storeu_si512(o, _mm512_loadu_si512(p)); }
+inline void Copy64(char* o, const char* p) { _mm512_storeu_si512(o, _mm512_loadu_si512(p)); }
 
-CRV_COPY_STEPS(TARGET)
-CRV_BLOCK_LOOPS(TARGET)
-#undef TARGET
+#include "engine/kernels/copy_steps.h"
+#include "engine/kernels/block_loops.h"
+
+CRV_TARGET_END
 
 }  // namespace
 }  // namespace bw
@@ -36,9 +40,9 @@ CRV_BLOCK_LOOPS(TARGET)
 namespace vbmi2 {
 namespace {
 
-#define TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt")))
+CRV_TARGET_BEGIN("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt")
 
-TARGET inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
+inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
   __m512i bytes = _mm512_loadu_si512(p);
   *cr = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\r'));
   *lf = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
@@ -46,7 +50,7 @@ TARGET inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
 
 // Compressed in a register and stored whole: a compress straight to memory
 // is much slower on some processors.
-TARGET inline char* Drop(char* o, const char* p, uint64_t drop) {
+inline char* Drop(char* o, const char* p, uint64_t drop) {
   __m512i kept = _mm512_maskz_compress_epi8(~drop, _mm512_loadu_si512(p));
   _mm512_storeu_si512(o, kept);
   return o + 64 - _mm_popcnt_u64(drop);
@@ -55,7 +59,7 @@ TARGET inline char* Drop(char* o, const char* p, uint64_t drop) {
 // Each half of 32 bytes grows to at most 64. The output slots that take an
 // input byte are the ones pext picks out of alternating (CR slot, byte slot)
 // pairs, where pdep has kept a CR slot only before the marked bytes.
-TARGET inline char* Insert(char* o, const char* p, uint64_t before) {
+inline char* Insert(char* o, const char* p, uint64_t before) {
   const __m512i crs = _mm512_set1_epi8('\r');
   constexpr uint64_t kByteSlots = 0xAAAAAAAAAAAAAAAAull;
   for (int h = 0; h < 64; h += 32) {
@@ -68,8 +72,9 @@ TARGET inline char* Insert(char* o, const char* p, uint64_t before) {
   return o;
 }
 
-CRV_BLOCK_LOOPS(TARGET)
-#undef TARGET
+#include "engine/kernels/block_loops.h"
+
+CRV_TARGET_END
 
 }  // namespace
 }  // namespace vbmi2
