@@ -4,7 +4,7 @@
 // line end, measured slower on text with lines of about 40 bytes.)
 #include "engine/kernels/kernels.h"
 
-#if defined(__x86_64__) && !defined(CRV_PORTABLE_SCAN)
+#if defined(CRV_X86_KERNELS)
 
 #include <immintrin.h>
 

@@ -1,8 +1,9 @@
-// SSE2 kernel, the x86-64 baseline: 16-byte compares build the block's
-// masks, and the bytes between line ends are copied in 64-byte pieces.
+// SSE2 kernel, the x86-64 baseline, which every processor a current 32-bit
+// Windows runs on has too: 16-byte compares build the block's masks, and the
+// bytes between line ends are copied in 64-byte pieces.
 #include "engine/kernels/kernels.h"
 
-#if defined(__x86_64__) && !defined(CRV_PORTABLE_SCAN)
+#if defined(CRV_X86_KERNELS)
 
 #include <emmintrin.h>
 
