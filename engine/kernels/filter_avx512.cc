@@ -62,7 +62,7 @@ inline char* Drop(char* o, const char* p, uint64_t drop) {
 // 32-bit mode pdep and pext take 32 bits, 16 bytes' slots, so a half's slots
 // are joined from two quarters' (slower than one 64-bit step, on x86-64).
 #if defined(__x86_64__)
-inline uint64_t ByteSlots(uint32_t marks) {
+inline uint64_t ByteSlots(uint64_t marks) {
   constexpr uint64_t kByteSlots = 0xAAAAAAAAAAAAAAAAull;
   return _pext_u64(kByteSlots, _pdep_u64(marks, ~kByteSlots) | kByteSlots);
 }
@@ -71,19 +71,20 @@ inline uint64_t QuarterSlots(uint32_t marks) {
   constexpr uint32_t kByteSlots = 0xAAAAAAAAu;
   return _pext_u32(kByteSlots, _pdep_u32(marks, ~kByteSlots) | kByteSlots);
 }
-inline uint64_t ByteSlots(uint32_t marks) {
-  return QuarterSlots(marks & 0xffff) | QuarterSlots(marks >> 16) << (16 + __builtin_popcount(marks & 0xffff));
+inline uint64_t ByteSlots(uint64_t marks) {
+  uint32_t low = static_cast<uint32_t>(marks & 0xffff), high = static_cast<uint32_t>(marks >> 16);
+  return QuarterSlots(low) | QuarterSlots(high) << (16 + __builtin_popcount(low));
 }
 #endif
 
 inline char* Insert(char* o, const char* p, uint64_t before) {
   const __m512i crs = _mm512_set1_epi8('\r');
   for (int h = 0; h < 64; h += 32) {
-    uint32_t marks = static_cast<uint32_t>(before >> h);
+    uint64_t marks = static_cast<uint32_t>(before >> h);
     uint64_t slots = ByteSlots(marks);
     __m256i half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + h));
     _mm512_storeu_si512(o, _mm512_mask_expand_epi8(crs, slots, _mm512_castsi256_si512(half)));
-    o += 32 + __builtin_popcount(marks);
+    o += 32 + __builtin_popcountll(marks);
   }
   return o;
 }
