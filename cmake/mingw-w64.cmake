@@ -7,6 +7,8 @@ set(CMAKE_SYSTEM_NAME Windows)
 # threaded and use no C++ threads.
 find_program(CMAKE_CXX_COMPILER NAMES ${CRV_MINGW_TRIPLET}-g++-win32 ${CRV_MINGW_TRIPLET}-g++
              REQUIRED)
+# C only for GoogleTest's project (the Windows unit tests).
+find_program(CMAKE_C_COMPILER NAMES ${CRV_MINGW_TRIPLET}-gcc-win32 ${CRV_MINGW_TRIPLET}-gcc)
 find_program(CMAKE_RC_COMPILER NAMES ${CRV_MINGW_TRIPLET}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${CRV_MINGW_TRIPLET})

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/line_end_filter_reference.h"
+
 namespace crv {
 
 // Names the kernel in test output, for ADL.
@@ -35,26 +37,6 @@ std::string FilterWith(const FilterKernel& kernel, const std::string& input, boo
   }
   EXPECT_TRUE(filter.Finish());
   return sink.out;
-}
-
-// A plain statement of the rule, byte by byte: each maximal CR run directly
-// followed by LF, with that LF, becomes the line end; all else is unchanged.
-std::string Reference(const std::string& in, bool add_cr) {
-  std::string out;
-  for (size_t i = 0; i < in.size();) {
-    size_t j = i;
-    while (j < in.size() && in[j] == '\r') ++j;
-    if (j < in.size() && in[j] == '\n') {
-      out += add_cr ? "\r\n" : "\n";
-      i = j + 1;
-    } else if (j > i) {
-      out.append(in, i, j - i);
-      i = j;
-    } else {
-      out += in[i++];
-    }
-  }
-  return out;
 }
 
 // Every test runs once per kernel of the build; one the processor lacks is
@@ -122,7 +104,7 @@ TEST_P(LineEndFilterTest, RandomSplitsMatchReference) {
     std::vector<size_t> blocks;
     for (int i = 0; i < 5; ++i) blocks.push_back(1 + rng() % 17);
     for (bool add_cr : {true, false}) {
-      ASSERT_EQ(Filter(in, add_cr, blocks), Reference(in, add_cr)) << "round " << round;
+      ASSERT_EQ(Filter(in, add_cr, blocks), ReferenceFilter(in, add_cr)) << "round " << round;
     }
   }
 }
@@ -145,8 +127,8 @@ TEST_P(LineEndFilterTest, RandomTextsMatchReference) {
     }
     std::vector<size_t> blocks = {1 + rng() % 300, 1 + rng() % 3000, 1 + rng() % 7};
     for (bool add_cr : {true, false}) {
-      ASSERT_EQ(Filter(in, add_cr, blocks), Reference(in, add_cr)) << "round " << round;
-      ASSERT_EQ(Filter(in, add_cr, {1 << 20}), Reference(in, add_cr)) << "round " << round;
+      ASSERT_EQ(Filter(in, add_cr, blocks), ReferenceFilter(in, add_cr)) << "round " << round;
+      ASSERT_EQ(Filter(in, add_cr, {1 << 20}), ReferenceFilter(in, add_cr)) << "round " << round;
     }
   }
 }
@@ -163,8 +145,9 @@ TEST_P(LineEndFilterTest, DenseTextsMatchReference) {
       if (rng() % density == 0) c = alphabet[rng() % 4];
     }
     for (bool add_cr : {true, false}) {
-      ASSERT_EQ(Filter(in, add_cr, {1 << 20}), Reference(in, add_cr)) << "round " << round;
-      ASSERT_EQ(Filter(in, add_cr, {129 + rng() % 200, 64}), Reference(in, add_cr)) << "round " << round;
+      ASSERT_EQ(Filter(in, add_cr, {1 << 20}), ReferenceFilter(in, add_cr)) << "round " << round;
+      ASSERT_EQ(Filter(in, add_cr, {129 + rng() % 200, 64}), ReferenceFilter(in, add_cr))
+          << "round " << round;
     }
   }
 }

@@ -24,33 +24,9 @@
 
 #include "engine/filter_kernel.h"
 #include "engine/line_end_filter.h"
+#include "engine/line_end_filter_reference.h"
 
 namespace {
-
-// The rule, one byte at a time: a run of CRs directly followed by an LF,
-// with that LF, is one line end; any other CR stays. Not instrumented for
-// coverage: it is the yardstick, not the code under test, and tracing its
-// per-byte comparisons would make every run many times slower.
-__attribute__((no_sanitize("coverage"))) std::string Reference(const std::string& in, bool add_cr) {
-  std::string out(2 * in.size(), '\0');
-  char* o = &out[0];
-  size_t pending = 0;
-  for (char c : in) {
-    if (c == '\r') {
-      ++pending;
-    } else if (c == '\n') {
-      pending = 0;
-      if (add_cr) *o++ = '\r';
-      *o++ = '\n';
-    } else {
-      for (; pending > 0; --pending) *o++ = '\r';
-      *o++ = c;
-    }
-  }
-  for (; pending > 0; --pending) *o++ = '\r';
-  out.resize(static_cast<size_t>(o - out.data()));
-  return out;
-}
 
 // The kernel under test, named when a check fails.
 const char* g_kernel_name = "";
@@ -158,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     text.assign(reinterpret_cast<const char*>(data) + i, size - i);
   }
 
-  const std::string want = Reference(text, add_cr);
+  const std::string want = crv::ReferenceFilter(text, add_cr);
   StringSink whole;
   if (!Filter(kernel, text, {}, add_cr, &whole)) StringSink::Fail("one block: false with a good sink");
   if (whole.out != want) StringSink::Fail("one block: output differs from the rule");

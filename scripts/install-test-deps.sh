@@ -16,7 +16,8 @@ if [ -z "$wine_arch" ]; then
 fi
 
 packages=(
-  # Native build and unit tests.
+  # Native build and unit tests; googletest's sources also build the unit
+  # tests for Windows.
   build-essential cmake ninja-build googletest libgtest-dev python3
   # End-to-end and robustness tests; getfacl and setfacl for the ACL cases.
   strace time acl

@@ -6,8 +6,9 @@
 # The Wine tests run the 32-bit deliverables where this host executes 32-bit
 # programs. Where it does not (or with CRV_WINE_64=1 in the environment), they
 # run the same sources cross-built as 64-bit Windows programs, with the
-# filter scan of the 32-bit build, under 64-bit Wine; the 32-bit deliverables
-# are still built and their PE headers checked.
+# same filter kernels as the 32-bit build, under 64-bit Wine; the 32-bit
+# deliverables are still built and their PE headers checked. Either way the
+# unit tests built for Windows run under Wine too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,13 +32,16 @@ CRV_WINE_ARCH=$wine_arch scripts/install-test-deps.sh
 jobs=$(nproc)
 
 # The 32-bit Windows programs, and where the Wine tests need them the 64-bit
-# ones, cross-built first: the native build's tests use them.
-configure build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake
+# ones, cross-built first with their unit tests: the native build's tests
+# use them (CRV_TESTS on again, should a packaging build have turned it off).
+configure build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake -DCRV_TESTS=ON
 cmake --build build-win32 -j "$jobs"
 wine_dir=$PWD/build-win32
 if [ "$wine_arch" = x86_64 ]; then
+  # The kernels of the 32-bit build (an older folder may still have the
+  # portable scan alone configured).
   configure build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
-            -DCRV_PORTABLE_SCAN=ON
+            -DCRV_PORTABLE_SCAN=OFF -DCRV_TESTS=ON
   cmake --build build-win64 -j "$jobs"
   wine_dir=$PWD/build-win64
 fi

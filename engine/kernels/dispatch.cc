@@ -5,9 +5,8 @@
 #include "engine/filter_kernel.h"
 #include "engine/kernels/kernels.h"
 
-#if defined(__x86_64__) && !defined(CRV_PORTABLE_SCAN)
+#if defined(CRV_X86_KERNELS)
 #include <cpuid.h>
-#define CRV_X86_KERNELS 1
 #endif
 
 namespace crv {
@@ -20,6 +19,7 @@ const FilterKernel kPortable = {"portable", NoBlocks, NoBlocks};
 #if defined(CRV_X86_KERNELS)
 
 struct Features {
+  bool sse2 = false;  // always, on x86-64
   bool avx2 = false;
   bool avx512bw = false;
   bool avx512vbmi2 = false;
@@ -28,7 +28,9 @@ struct Features {
 Features Detect() {
   Features f;
   unsigned a, b, c, d;
+  // On 32-bit x86, __get_cpuid first checks that cpuid exists at all.
   if (!__get_cpuid(1, &a, &b, &c, &d)) return f;
+  f.sse2 = d >> 26 & 1;
   const bool popcnt = c >> 23 & 1, osxsave = c >> 27 & 1, avx = c >> 28 & 1;
   if (!osxsave || !avx || !popcnt) return f;
   unsigned xcr0_lo, xcr0_hi;
@@ -57,7 +59,7 @@ std::vector<FilterKernelChoice> FilterKernels() {
       {&kernels::kAvx512Vbmi2, f.avx512vbmi2, "AVX-512 F, BW, VBMI2, BMI2"},
       {&kernels::kAvx512Bw, f.avx512bw, "AVX-512 F, BW"},
       {&kernels::kAvx2, f.avx2, "AVX2"},
-      {&kernels::kSse2, true, "SSE2"},
+      {&kernels::kSse2, f.sse2, "SSE2"},
       {&kPortable, true, "nothing"},
   };
 #else

@@ -4,21 +4,24 @@
 // line end, measured slower on text with lines of about 40 bytes.)
 #include "engine/kernels/kernels.h"
 
-#if defined(__x86_64__) && !defined(CRV_PORTABLE_SCAN)
+#if defined(CRV_X86_KERNELS)
 
 #include <immintrin.h>
 
-#include "engine/kernels/block_loops.h"
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/kernels/target.h"
 
 namespace crv {
 namespace kernels {
 namespace {
 
-#define TARGET __attribute__((target("avx2")))
+CRV_TARGET_BEGIN("avx2")
 
-TARGET inline uint64_t Bits(__m256i v) { return uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(v))}; }
+inline uint64_t Bits(__m256i v) { return uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(v))}; }
 
-TARGET inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
+inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
   __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
   __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
   __m256i c = _mm256_set1_epi8('\r'), l = _mm256_set1_epi8('\n');
@@ -26,14 +29,16 @@ TARGET inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
   *lf = Bits(_mm256_cmpeq_epi8(lo, l)) | Bits(_mm256_cmpeq_epi8(hi, l)) << 32;
 }
 
-TARGET inline void Copy64(char* o, const char* p) {
+inline void Copy64(char* o, const char* p) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 32),
                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)));
 }
 
-CRV_COPY_STEPS(TARGET)
-CRV_BLOCK_LOOPS(TARGET)
+#include "engine/kernels/copy_steps.h"
+#include "engine/kernels/block_loops.h"
+
+CRV_TARGET_END
 
 }  // namespace
 

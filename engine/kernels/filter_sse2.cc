@@ -1,27 +1,31 @@
-// SSE2 kernel, the x86-64 baseline: 16-byte compares build the block's
-// masks, and the bytes between line ends are copied in 64-byte pieces.
+// SSE2 kernel, the x86-64 baseline, which every processor a current 32-bit
+// Windows runs on has too: 16-byte compares build the block's masks, and the
+// bytes between line ends are copied in 64-byte pieces.
 #include "engine/kernels/kernels.h"
 
-#if defined(__x86_64__) && !defined(CRV_PORTABLE_SCAN)
+#if defined(CRV_X86_KERNELS)
 
 #include <emmintrin.h>
 
-#include "engine/kernels/block_loops.h"
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/kernels/target.h"
 
 namespace crv {
 namespace kernels {
 namespace {
 
-#define TARGET __attribute__((target("sse2")))
+CRV_TARGET_BEGIN("sse2")
 
-TARGET inline void Copy64(char* o, const char* p) {
+inline void Copy64(char* o, const char* p) {
   for (int i = 0; i < 64; i += 16) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o + i),
                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
   }
 }
 
-TARGET inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
+inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
   uint64_t c = 0, l = 0;
   for (int i = 0; i < 64; i += 16) {
     __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
@@ -32,8 +36,10 @@ TARGET inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
   *lf = l;
 }
 
-CRV_COPY_STEPS(TARGET)
-CRV_BLOCK_LOOPS(TARGET)
+#include "engine/kernels/copy_steps.h"
+#include "engine/kernels/block_loops.h"
+
+CRV_TARGET_END
 
 }  // namespace
 
