@@ -38,10 +38,7 @@ configure build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cm
 cmake --build build-win32 -j "$jobs"
 wine_dir=$PWD/build-win32
 if [ "$wine_arch" = x86_64 ]; then
-  # The kernels of the 32-bit build (an older folder may still have the
-  # portable scan alone configured).
-  configure build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
-            -DCRV_PORTABLE_SCAN=OFF -DCRV_TESTS=ON
+  configure_win64
   cmake --build build-win64 -j "$jobs"
   wine_dir=$PWD/build-win64
 fi

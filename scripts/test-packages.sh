@@ -28,8 +28,7 @@ fi
 if [ "$wine_arch" = i686 ]; then
   msi=dist/crv-$version.msi
 else
-  configure build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
-            -DCRV_PORTABLE_SCAN=ON
+  configure_win64
   cmake --build build-win64 -j "$(nproc)"
   msi=build-win64/crv-$version-x64.msi
   packaging/make-msi.sh build-win64 x64 "$msi"
