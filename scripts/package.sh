@@ -46,6 +46,10 @@ cp "build-deb/crv_${version}_$arch.deb" "build-deb/crvw_${version}_$arch.deb" di
 
 configure build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake
 cmake --build build-win32 -j "$jobs"
+# The zip and the installer each strip the programs, and strip stamps a PE
+# file with the time it writes it: both take the release's date instead, so
+# that they hold the same bytes.
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(dpkg-parsechangelog -l debian/changelog -STimestamp)}
 (cd build-win32 && cpack -G ZIP -B "$PWD/../dist" >/dev/null)
 # CPack's working folders stay out of dist/.
 rm -rf dist/_CPack_Packages
