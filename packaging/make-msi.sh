@@ -7,8 +7,9 @@
 # its host.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 build=$1 arch=$2 out=$3
-version=$(sed -n 's/^project(crv VERSION \([^ ]*\).*/\1/p' CMakeLists.txt)
+version=$(project_version)
 files=$build/msi-files
 rm -rf "$files"
 cmake --install "$build" --prefix "$files" --strip >/dev/null

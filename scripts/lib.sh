@@ -19,6 +19,22 @@ configure_win64() {
             -DCRV_PORTABLE_SCAN=OFF -DCRV_TESTS=ON
 }
 
+# The version, set once by project(VERSION) in CMakeLists.txt.
+project_version() { sed -n 's/^project(crv VERSION \([^ ]*\).*/\1/p' CMakeLists.txt; }
+
+# Which Windows programs the Wine tests run, in $wine_arch, and why, in $why:
+# the 32-bit deliverables where this host executes 32-bit programs, else the
+# 64-bit test build (also when CRV_WINE_64 is set and not 0).
+choose_wine_arch() {
+  if [ -n "${CRV_WINE_64:-}" ] && [ "$CRV_WINE_64" != 0 ]; then
+    wine_arch=x86_64 why="forced by CRV_WINE_64=$CRV_WINE_64"
+  elif scripts/host-runs-i386.sh; then
+    wine_arch=i686 why="this host runs 32-bit programs"
+  else
+    wine_arch=x86_64 why="this host cannot run 32-bit programs"
+  fi
+}
+
 configure() {
   local dir=$1
   shift

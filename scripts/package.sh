@@ -28,7 +28,7 @@ if [ ${#needed[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc)
-version=$(sed -n 's/^project(crv VERSION \([^ ]*\).*/\1/p' CMakeLists.txt)
+version=$(project_version)
 arch=$(dpkg --print-architecture)
 rm -rf dist
 mkdir -p dist

@@ -12,13 +12,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ -n "${CRV_WINE_64:-}" ] && [ "$CRV_WINE_64" != 0 ]; then
-  wine_arch=x86_64 why="forced by CRV_WINE_64=$CRV_WINE_64"
-elif scripts/host-runs-i386.sh; then
-  wine_arch=i686 why="this host runs 32-bit programs"
-else
-  wine_arch=x86_64 why="this host cannot run 32-bit programs"
-fi
+. scripts/lib.sh
+choose_wine_arch
 if [ "$wine_arch" = i686 ]; then
   wine_line="Wine tests: 32-bit deliverables crv.exe and crvw.exe ($why)"
 else
@@ -28,7 +23,6 @@ echo "$wine_line"
 
 CRV_WINE_ARCH=$wine_arch scripts/install-test-deps.sh
 
-. scripts/lib.sh
 jobs=$(nproc)
 
 # The 32-bit Windows programs, and where the Wine tests need them the 64-bit

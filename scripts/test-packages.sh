@@ -17,14 +17,8 @@ cd "$(dirname "$0")/.."
 scripts/package.sh
 python3 tests/package_test.py --dist dist
 
-version=$(sed -n 's/^project(crv VERSION \([^ ]*\).*/\1/p' CMakeLists.txt)
-if [ -n "${CRV_WINE_64:-}" ] && [ "$CRV_WINE_64" != 0 ]; then
-  wine_arch=x86_64
-elif scripts/host-runs-i386.sh; then
-  wine_arch=i686
-else
-  wine_arch=x86_64
-fi
+version=$(project_version)
+choose_wine_arch
 if [ "$wine_arch" = i686 ]; then
   msi=dist/crv-$version.msi
 else

@@ -23,7 +23,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine"))
 import winetools  # noqa: E402
-from common import CRLF, DOS, UNIX, usage_lines  # noqa: E402
+from common import CRLF, DOS, UNIX, convert, usage_lines  # noqa: E402
 
 USAGE_LINES = usage_lines("console")
 
@@ -479,10 +479,6 @@ class NativeOnlyTest(Case):
                     self.assertEqual((self.get("other"), self.get("f.crv#001"), self.listing()),
                                      (b"precious", DOS, planted))
                     self.assertEqual(self.get("f"), b"precious" if plant is plant_link else b"theirs")
-
-
-def convert(data, add_cr):
-    return re.sub(rb"\r*\n", b"\r\n" if add_cr else b"\n", data)
 
 
 # Mixed line ends and CR runs, so that both conversions differ from it; large

@@ -507,12 +507,13 @@ class PosixFileSystem : public FileSystem {
     if (!OpenReadableDirectory()) return false;
     if (readable_dir_ < 0) return true;
     long pause_ns = 10 * 1000;
-    for (long waited_ns = 0;; waited_ns += pause_ns) {
+    for (long waited_ns = 0;;) {
       if (flock(readable_dir_, LOCK_EX | LOCK_NB) == 0) return true;
       if (LocksUnsupported(errno)) return true;
       if (errno != EWOULDBLOCK || waited_ns >= 1000L * 1000 * 1000) return false;
       struct timespec pause = {0, pause_ns};
       nanosleep(&pause, nullptr);
+      waited_ns += pause_ns;
       if (pause_ns < 1000 * 1000) pause_ns *= 2;
     }
   }
