@@ -9,7 +9,6 @@
 
 #include "engine/line_end_filter.h"
 #include "engine/page_buffer.h"
-#include "platform/platform.h"
 
 namespace crv {
 
@@ -125,6 +124,9 @@ bool ReplaceInPlace(FileSystem& fs, const std::string& name, bool add_cr) {
   // Claimed before anything changes on the disk, and held to the end: a run
   // that comes later finds the file or its backup claimed and gives up.
   if (!fs.Claim(target)) return false;
+  // A program that is writing the file now would lose what it writes after
+  // the rename; one that starts during the run stops it.
+  if (!fs.ExcludeWriters()) return false;
   std::string backup;
   if (!MakeBackup(fs, target, &backup)) return false;
   // The backup goes only when the name still holds this run's complete
@@ -144,12 +146,6 @@ bool ReplaceInPlace(FileSystem& fs, const std::string& name, bool add_cr) {
   // bytes stay in the backup.
   fs.RenameNoReplace(backup, target);
   return false;
-}
-
-bool ReplaceInPlace(const std::string& name, bool add_cr) {
-  platform::InterruptScope interrupts;
-  std::unique_ptr<FileSystem> fs = platform::NewFileSystem();
-  return fs && ReplaceInPlace(*fs, name, add_cr);
 }
 
 }  // namespace crv

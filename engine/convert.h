@@ -37,9 +37,6 @@ bool MakeBackup(FileSystem& fs, const std::string& target, std::string* backup);
 // goes only when the name still holds this run's output and nothing wrote to
 // the backup meanwhile.
 bool ReplaceInPlace(FileSystem& fs, const std::string& name, bool add_cr);
-// The same on the operating system's files, with the user's interrupt
-// recorded rather than ending the process.
-bool ReplaceInPlace(const std::string& name, bool add_cr);
 
 }  // namespace crv
 

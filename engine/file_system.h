@@ -13,11 +13,11 @@
 #include <memory>
 #include <string>
 
-#include "platform/platform.h"
-
 namespace crv {
 
-using platform::ReadResult;
+// What a read brought: data, the physical end of the input, or a failure
+// (never taken for the end).
+enum class ReadResult { kData, kEnd, kError };
 
 // A source opened for reading.
 class InputFile {
@@ -56,6 +56,12 @@ class FileSystem {
   // opened. Where the platform excludes other runs by its opens, it claims
   // nothing.
   virtual bool Claim(const std::string& name) = 0;
+  // Keeps other programs from writing the claimed file until the object
+  // goes, where the platform can: false when another program has it open
+  // for writing (or mapped writable) now; one that opens it for writing
+  // later makes InterruptRequested true. True where the platform cannot
+  // tell, or its opens without sharing already keep writers out.
+  virtual bool ExcludeWriters() = 0;
   // True when `name` (a backup candidate) is the claimed file of a run that
   // is still going on; false for a leftover of an ended run.
   virtual bool ClaimedElsewhere(const std::string& name) = 0;
@@ -74,7 +80,8 @@ class FileSystem {
   // True when `name` still holds the file Create made and `backup` the source
   // as it was when it was opened: only then may the backup go.
   virtual bool Settled(const std::string& name, const std::string& backup) = 0;
-  // True once the user asked the run to stop.
+  // True once the user asked the run to stop, or another program opened the
+  // claimed file for writing.
   virtual bool InterruptRequested() = 0;
 };
 

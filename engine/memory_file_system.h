@@ -1,8 +1,9 @@
 // An in-memory FileSystem for the tests: files are byte strings under names
 // in one directory, and any call can be made to fail at its Nth time. Two
 // rule sets, those of the two implementations: POSIX (runs claim their
-// files; a run is settled only while the name holds its new file and nothing
-// wrote to the backup) and Win32 (no claims, every run settled: the opens
+// files and keep writers out while none has the file open; a run is settled
+// only while the name holds its new file, nothing wrote to the backup and no
+// writer opened it) and Win32 (no claims, every run settled: the opens
 // without sharing keep everyone else out). Under both, Create never takes a
 // name that is already taken and RemoveCreated removes only the file that
 // Create made.
@@ -24,14 +25,14 @@ class MemoryFileSystem : public FileSystem {
  public:
   enum class Rules { kPosix, kWin32 };
   enum Op {
-    kLocate, kIsPresent, kClaim, kClaimedElsewhere, kRenameNoReplace, kRemove, kRemoveCreated,
+    kLocate, kIsPresent, kClaim, kExcludeWriters, kClaimedElsewhere, kRenameNoReplace, kRemove, kRemoveCreated,
     kOpenForReading, kRead, kCreate, kWrite, kCommit, kSettled, kInterruptRequested, kOpCount
   };
   enum class Fault {
     kNone,
     // The call fails: false, null or kError; ClaimedElsewhere answers that
     // another run holds the name, InterruptRequested that the user asked to
-    // stop.
+    // stop, ExcludeWriters that another program is writing the file.
     kError,
     kShort,    // Write: half the bytes are stored, then it fails.
     kUnknown,  // Create: the file is made, but its identity is lost.
@@ -41,6 +42,7 @@ class MemoryFileSystem : public FileSystem {
     std::string bytes;
     int changes = 0;       // Writes by other processes, counted.
     bool claimed = false;  // By another run that is still going on.
+    int writers = 0;       // Other programs that have it open for writing.
   };
 
   explicit MemoryFileSystem(Rules rules) : rules_(rules) {}
@@ -84,6 +86,12 @@ class MemoryFileSystem : public FileSystem {
     claimed_ = failed ? nullptr : At(name);
     return claimed_ && !claimed_->claimed;
   }
+  bool ExcludeWriters() override {
+    bool failed = Fails(kExcludeWriters);
+    if (rules_ == Rules::kWin32) return true;
+    leased_ = !failed && claimed_ && claimed_->writers == 0;
+    return leased_;
+  }
   bool ClaimedElsewhere(const std::string& name) override {
     bool failed = Fails(kClaimedElsewhere);
     return rules_ == Rules::kPosix && (failed || (At(name) && At(name)->claimed));
@@ -120,9 +128,9 @@ class MemoryFileSystem : public FileSystem {
     bool failed = Fails(kSettled);
     return rules_ == Rules::kWin32 ||
            (!failed && created_ && At(name) == created_ && source_ && At(backup) == source_ &&
-            source_->changes == source_changes_);
+            source_->changes == source_changes_ && !WriterArrived());
   }
-  bool InterruptRequested() override { return Fails(kInterruptRequested); }
+  bool InterruptRequested() override { return Fails(kInterruptRequested) || WriterArrived(); }
 
  private:
   // A handle: it keeps reading the file it opened, whatever its name becomes.
@@ -166,8 +174,13 @@ class MemoryFileSystem : public FileSystem {
     return it == files.end() ? nullptr : it->second;
   }
 
+  // A program opened the claimed file for writing after the writers were
+  // kept out.
+  bool WriterArrived() const { return leased_ && claimed_->writers > 0; }
+
   Rules rules_;
   std::shared_ptr<File> claimed_;  // The file this run claimed.
+  bool leased_ = false;            // Writers kept out of it.
   std::shared_ptr<File> source_;   // The source as opened, and its changes then.
   int source_changes_ = 0;
   std::shared_ptr<File> created_;  // The file Create made.

@@ -10,6 +10,14 @@ namespace crv {
 
 namespace {
 
+// Converts the file in place on the operating system's files, with the
+// user's interrupt recorded rather than ending the process.
+bool ConvertFile(const std::string& name, bool add_cr) {
+  platform::InterruptScope interrupts;
+  std::unique_ptr<FileSystem> fs = platform::NewFileSystem();
+  return fs && ReplaceInPlace(*fs, name, add_cr);
+}
+
 int RunSteps(const std::vector<std::string>& args, bool console_channel, Reporter* reporter) {
   Settings settings;
   settings.Confirm = !console_channel;
@@ -22,7 +30,7 @@ int RunSteps(const std::vector<std::string>& args, bool console_channel, Reporte
     return 1;
   }
   if (settings.Confirm && !reporter->ConfirmConversion(settings.FileName)) return 0;
-  if (!ReplaceInPlace(settings.FileName, settings.AddCR)) {
+  if (!ConvertFile(settings.FileName, settings.AddCR)) {
     reporter->ShowError(settings.FileName + " convert failed.");
     return 1;
   }

@@ -15,10 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/file_system.h"
+
 namespace crv {
-
-class FileSystem;
-
 namespace platform {
 
 // ---- Conventions ----------------------------------------------------------
@@ -49,7 +48,7 @@ void InitProcess();
 // found as a run would find it (FileSystem::Locate, then IsPresent).
 bool FileIsPresent(const std::string& name);
 
-enum class ReadResult { kData, kEnd, kError };
+using ReadResult = crv::ReadResult;
 
 // The operating system's files for one run (engine/file_system.h).
 std::unique_ptr<FileSystem> NewFileSystem();

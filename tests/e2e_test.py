@@ -18,6 +18,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -559,11 +560,26 @@ class CollisionTest(Case):
 
         converted_later = [False]  # whether B converted while A was held
         appended = b"appended by another program\r\n"
-        writer = []
+        writer = []  # the program that appends, and whether it could open
 
-        def append():
-            writer[0].write(appended)
-            writer[0].close()
+        def append_to(name):
+            # A program opens the name for appending, as a log writer or the
+            # shell's >> does: while A holds the file its open waits, so A
+            # goes on meanwhile.
+            def write():
+                try:
+                    fd = os.open(self.path(name), os.O_WRONLY | os.O_APPEND)
+                except FileNotFoundError:
+                    return
+                os.write(fd, appended)
+                os.close(fd)
+                writer.append("appended")
+
+            def act():
+                writer[:] = [threading.Thread(target=write)]
+                writer[0].start()
+                writer[0].join(0.2)
+            return act
 
         def swap():
             os.rename(self.path("att/d"), self.path("att/d.old"))
@@ -578,18 +594,15 @@ class CollisionTest(Case):
                 r"(openat|flock|renameat2|read|write|fsync|newfstatat|unlinkat)\(", line)
                 and not line.startswith(("write(1,", "read(0,"))]
         points = [(c, calls[:i + 1].count(c)) for i, c in enumerate(calls)]
-        # What another program writes after A's last look at the backup (its
-        # last fstatat) goes to the former file, as after the run: not tried.
-        last_look = len(calls) - calls[::-1].index("newfstatat") - 1
         actions = [("crv -c f", crv_c("f")), ("crv -c l", crv_c("l")),
-                   ("append", append), ("swap the directory", swap)]
-        for (call, when), (what, act) in [(p, a) for i, p in enumerate(points) for a in actions
-                                          if a[1] is not append or i < last_look]:
+                   ("append", append_to("att/d/f")),
+                   ("append to the backup", append_to("att/d/f.crv#001")),
+                   ("swap the directory", swap)]
+        for (call, when), (what, act) in [(p, a) for p in points for a in actions]:
             with self.subTest(held_after="%s #%d" % (call, when), meanwhile=what):
                 reset()
                 converted_later[:] = [False]
-                if what == "append":
-                    writer[:] = [open(self.path("att/d/f"), "ab")]
+                writer[:] = []
                 proc = subprocess.Popen(
                     ["strace", "-qq", "-o", trace, "-e",
                      "inject=%s:signal=SIGSTOP:when=%d" % (call, when),
@@ -610,6 +623,8 @@ class CollisionTest(Case):
                 finally:
                     os.kill(held, signal.SIGCONT)
                     proc.communicate(timeout=60)
+                    if writer:
+                        writer[0].join(60)
                 folder = self.path("att/d.old" if what.startswith("swap") else "att/d")
                 final = self.tree()
                 self.assertTrue(final["others/f.crv#001"] == b"theirs")
@@ -617,9 +632,14 @@ class CollisionTest(Case):
                                  ["others/f.crv#001"], "a step landed in another directory")
                 self.assertEqual(self.backups(folder), [], "a backup was left")
                 data = final[os.path.relpath(folder, self.dir) + "/f"]
-                if what == "append":
-                    self.assertTrue(data in (MIXED + appended, convert(MIXED + appended, False)),
+                if writer[1:]:
+                    # The line comes after the bytes it was appended to: the
+                    # original's, or A's complete output.
+                    self.assertTrue(data in (MIXED + appended, convert(MIXED, False) + appended,
+                                             convert(MIXED + appended, False)),
                                     "the appended line was lost")
+                    if what == "append to the backup":
+                        self.assertNotEqual(proc.returncode, 0, "A converted under a writer")
                 else:
                     self.assertTrue(data in (MIXED, convert(MIXED, False), convert(MIXED, True)),
                                     "bytes lost")

@@ -151,6 +151,8 @@ class Win32FileSystem : public FileSystem {
   }
   bool IsPresent(const std::string& name) override { return FileIsPresent(name); }
   bool Claim(const std::string&) override { return true; }
+  // The opens without sharing keep writers out for the run's length.
+  bool ExcludeWriters() override { return true; }
   bool ClaimedElsewhere(const std::string&) override { return false; }
 
   bool RenameNoReplace(const std::string& from, const std::string& to) override {

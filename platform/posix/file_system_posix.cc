@@ -1,0 +1,511 @@
+// The operating system's files for one run (engine/file_system.h), POSIX.
+//
+// A run resolves its name once: it opens the directory where the file (the
+// final target of a link) lies, and takes every later step relative to that
+// descriptor, so that a directory of the path swapped for a link meanwhile
+// cannot move any step elsewhere.
+//
+// Other runs are kept out by flock(2) locks, which stand in for the Windows
+// build's opens without sharing. A run opens the file by its name and locks
+// it exclusively before it changes anything; the lock belongs to that open
+// file, so it travels with the rename to the backup and is held until the run
+// ends (a killed run's lock goes with the process). The new file is made
+// unnamed (O_TMPFILE), locked, and only then linked under the file's name,
+// so another run finds the name absent, or holding a locked file, or, after
+// a run ended, holding a file nobody claims: it gives up unchanged, or
+// converts what the ended run left. A run also gives up when one of the
+// backup candidates it looks at is locked. Leftover backups of ended runs
+// hold no lock and only push the counter on.
+//
+// Other programs are kept out by leases (fcntl F_SETLEASE), which the kernel
+// grants only while nobody else has the file open for writing: a read lease
+// on the claimed file, refused while another program writes it and broken
+// when one opens it for writing during the run (the run then restores the
+// original and ends, releasing the lease so that the program goes on with
+// the original under its name), and a write lease on the new file, which
+// makes anyone who opens it by its name wait until the run has written and
+// closed it. A lease break is seen with F_GETLEASE, so SIGIO, the signal the
+// kernel sends for it, is ignored. Where no lease can be had (another user's
+// file without CAP_LEASE, network and user-space file systems), the checks
+// before the backup goes (the name holds the new file, the backup did not
+// change) remain.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+#include <new>
+
+#include "engine/file_system.h"
+#include "platform/platform.h"
+#include "platform/posix/attributes_posix.h"
+#include "platform/posix/path_posix.h"
+#include "platform/posix/posix_io.h"
+
+namespace crv {
+namespace platform {
+
+namespace {
+
+constexpr uint64_t kWritebackStep = 4 << 20;
+
+// A file opened by a run: never through a link at the name, never blocking
+// (a FIFO put there meanwhile, a file another run holds a write lease on).
+int OpenForReadingAt(int dir, const std::string& name) {
+  return OpenAt(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+}
+
+// Where flock is not available (some network and user-space file systems),
+// runs are not excluded there; everything else works as before.
+bool LocksUnsupported(int error) {
+  return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS;
+}
+
+void Pause(long ns) {
+  struct timespec pause = {0, ns};
+  nanosleep(&pause, nullptr);
+}
+
+// Whether the lease of `type` on `fd` is still held and nobody is waiting for
+// it to go (a lease being broken reports the type it is to become).
+bool LeaseIntact(int fd, int type) { return fcntl(fd, F_GETLEASE) == type; }
+
+enum class Lease { kHeld, kRefused, kNone };
+
+// Takes a lease of `type` on `fd`. kRefused when another program has the
+// file open for writing (or, for a write lease, at all): tried again for
+// half a second, for writers about to close. kNone when no lease can be had
+// here.
+Lease TakeLease(int fd, int type) {
+  signal(SIGIO, SIG_IGN);
+  long pause_ns = 1000 * 1000;
+  for (long waited_ns = 0;;) {
+    if (fcntl(fd, F_SETLEASE, type) == 0) return Lease::kHeld;
+    if (errno != EAGAIN) return Lease::kNone;
+    if (waited_ns >= 500L * 1000 * 1000) return Lease::kRefused;
+    Pause(pause_ns);
+    waited_ns += pause_ns;
+    if (pause_ns < 100L * 1000 * 1000) pause_ns *= 2;
+  }
+}
+
+// Gives the unnamed file `fd` the name `name` in `dir`; fails, never
+// replaces, when the name is taken.
+bool LinkUnnamed(int fd, int dir, const std::string& name) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, path, dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// What a run knows of the file it created.
+struct Created {
+  bool known = false;
+  struct stat st = {};
+  // The file kept open for the run's whole length, holding its write lease
+  // (when `leased`) after the writing descriptor was closed.
+  int fd = -1;
+  bool leased = false;
+  uint64_t written = 0;  // Bytes the run wrote into it.
+  bool committed = false;
+  struct stat final_st = {};  // As Commit left it.
+};
+
+class PosixInput : public InputFile {
+ public:
+  explicit PosixInput(int fd) : fd_(fd) {}
+  ~PosixInput() override { close(fd_); }
+
+  ReadResult Read(char* buffer, size_t size, size_t* got) override {
+    for (;;) {
+      ssize_t n = read(fd_, buffer, size);
+      if (n > 0) {
+        *got = static_cast<size_t>(n);
+        return ReadResult::kData;
+      }
+      if (n == 0) return ReadResult::kEnd;
+      if (errno != EINTR) return ReadResult::kError;
+    }
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+class PosixOutput : public OutputFile {
+ public:
+  // `like` is the source, open until Commit; `dir` the directory opened for
+  // reading, or -1 where it cannot be read. Both stay their owners'.
+  PosixOutput(int fd, int like, int mode, bool group_kept, int dir, Created* created)
+      : fd_(fd), like_(like), mode_(mode), group_kept_(group_kept), dir_(dir), created_(created) {}
+  ~PosixOutput() override {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  bool Write(const char* data, size_t size) override {
+    if (!WriteAll(fd_, data, size)) return false;
+    created_->written += size;
+    uint64_t written = created_->written;
+    // Every few MiB, the disk starts writing what is finished, so that it
+    // works while the copy goes on and the fsync in Commit() finds little
+    // left. The call only starts writeback: a failure of it is ignored,
+    // because the fsync still makes every byte durable and reports any write
+    // error since the file was opened.
+    if (written - writeback_from_ >= kWritebackStep) {
+      (void)sync_file_range(fd_, static_cast<off_t>(writeback_from_),
+                            static_cast<off_t>(written - writeback_from_), SYNC_FILE_RANGE_WRITE);
+      writeback_from_ = written;
+    }
+    return true;
+  }
+
+  bool Commit() override {
+    int fd = fd_;
+    fd_ = -1;
+    // Attributes, ACL and mode come after the last write: a write clears
+    // security.capability, and, by a process other than root, the set-user-ID
+    // and set-group-ID bits. With an ACL the mode's group bits are its mask,
+    // so the mode goes last and matches the ACL just set. Where the ACL
+    // cannot be carried exactly, the file gets no group or other rights at
+    // all rather than rights the original did not give.
+    // An attribute or ACL lost to an I/O error or a full disk fails the
+    // conversion, and the original comes back with them.
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[2 * kAttributeMax]);
+    AclCarried acl = AclCarried::kFailed;
+    if (buffer && CopyAttributes(like_, fd, buffer.get(), buffer.get() + kAttributeMax)) {
+      acl = CarryAccessAcl(like_, fd, group_kept_, buffer.get());
+    }
+    if (acl == AclCarried::kFailed) {
+      close(fd);
+      return false;
+    }
+    if (acl == AclCarried::kNot) mode_ &= ~(S_IRWXG | S_IRWXO);
+    bool ok = fchmod(fd, static_cast<mode_t>(mode_)) == 0;
+    ok = ok && fsync(fd) == 0;
+    // The file holds exactly what the run wrote: a program whose open
+    // waited longer than the kernel lets a lease be held got in and added
+    // to it (its writes could not land on the run's, which append). That
+    // file is then left as it is, and the original stays in the backup.
+    ok = ok && fstat(fd, &created_->final_st) == 0 &&
+         static_cast<uint64_t>(created_->final_st.st_size) == created_->written;
+    // A directory its owner may write but not read (mode 0300) cannot be
+    // opened for its fsync; the new entry is made durable with the whole
+    // file system instead.
+    if (dir_ < 0) ok = ok && syncfs(fd) == 0;
+    ok = CloseChecked(fd) && ok;
+    created_->committed = ok;
+    return ok && (dir_ < 0 || fsync(dir_) == 0);
+  }
+
+ private:
+  int fd_;
+  int like_;
+  int mode_;  // Final permission bits.
+  bool group_kept_;
+  int dir_;
+  Created* created_;
+  uint64_t writeback_from_ = 0;  // Where the writeback not yet started begins.
+};
+
+class PosixFileSystem : public FileSystem {
+ public:
+  ~PosixFileSystem() override {
+    // Closing the claimed file and the new one ends this run's locks and
+    // leases: programs that waited for either go on.
+    for (int fd : {dir_, readable_dir_, claimed_, lock_fd_, unnamed_, created_.fd}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+
+  bool Locate(const std::string& name, std::string* target) override {
+    int dir = OpenDirectoryOf(name, target);
+    if (dir < 0) return false;
+    if (dir_ >= 0) close(dir_);
+    dir_ = dir;
+    return true;
+  }
+
+  bool IsPresent(const std::string& name) override {
+    // Follows links. Anything but a regular file (directory, FIFO, socket,
+    // device, dangling link) counts as absent, so it is never opened:
+    // opening a FIFO would hang.
+    struct stat st;
+    return fstatat(dir_, name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode);
+  }
+
+  bool Claim(const std::string& name) override {
+    int fd = OpenForReadingAt(dir_, name);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !Lock(fd, name, st)) {
+      if (fd >= 0) close(fd);
+      return false;
+    }
+    claimed_ = fd;
+    PrepareNewFile();
+    return true;
+  }
+
+  bool ExcludeWriters() override {
+    // A run that had to open the file for writing to lock it (NFS) cannot
+    // have a read lease, which its own descriptor would refuse.
+    if (claimed_ < 0 || lock_fd_ >= 0) return true;
+    Lease lease = TakeLease(claimed_, F_RDLCK);
+    read_lease_ = lease == Lease::kHeld;
+    return lease != Lease::kRefused;
+  }
+
+  bool ClaimedElsewhere(const std::string& name) override {
+    int fd = OpenForReadingAt(dir_, name);
+    // A file another run holds a write lease on is that run's new file.
+    if (fd < 0) return errno == EWOULDBLOCK;
+    bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
+  }
+
+  bool RenameNoReplace(const std::string& from, const std::string& to) override {
+    if (renameat2(dir_, from.c_str(), dir_, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    // The file system does not know the flag: link() fails when `to`
+    // exists, so it never replaces either.
+    if (linkat(dir_, from.c_str(), dir_, to.c_str(), 0) != 0) return false;
+    if (unlinkat(dir_, from.c_str(), 0) != 0) {
+      unlinkat(dir_, to.c_str(), 0);
+      return false;
+    }
+    return true;
+  }
+
+  bool Remove(const std::string& name) override { return unlinkat(dir_, name.c_str(), 0) == 0; }
+
+  bool RemoveCreated(const std::string& name) override {
+    // Without the identity of what Create made, the name is left alone, and
+    // so is a file that holds more than this run wrote, or that somebody is
+    // waiting to open.
+    struct stat st;
+    if (!created_.known || fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !SameFile(st, created_.st) || !NobodyElseIn()) {
+      return false;
+    }
+    if (!Remove(name)) return false;
+    // Somebody who found the name just before it went waits for the file:
+    // the name comes back, so that what they write is not lost with it.
+    if (!NobodyElseIn()) {
+      LinkUnnamed(created_.fd, dir_, name);
+      return false;
+    }
+    return true;
+  }
+
+  std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
+    // The source is the backup, which this run made by renaming the file it
+    // claimed: anything else at that name (a link above all) was planted.
+    int fd = OpenForReadingAt(dir_, name);
+    if (fd < 0) return nullptr;
+    struct stat st, claimed;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        (claimed_ >= 0 && (fstat(claimed_, &claimed) != 0 || !SameFile(st, claimed)))) {
+      close(fd);
+      return nullptr;
+    }
+    std::unique_ptr<InputFile> in(new (std::nothrow) PosixInput(fd));
+    if (!in) {
+      close(fd);
+      return nullptr;
+    }
+    source_ = st;
+    source_known_ = true;
+    return in;
+  }
+
+  std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile& like) override {
+    int like_fd = static_cast<const PosixInput&>(like).fd();
+    struct stat st;
+    if (created_.known || fstat(like_fd, &st) != 0 || !OpenReadableDirectory()) return nullptr;
+    int fd = unnamed_;
+    unnamed_ = -1;
+    if (fd < 0) fd = CreateNamed(name);
+    if (fd < 0) return nullptr;
+    int mode = st.st_mode & 07777;
+    // Keep the owner and group where the process may. A process that may
+    // not keep the owner may still keep the group it belongs to; where the
+    // group cannot be kept either, the new group gets no access at all.
+    bool group_kept = true;
+    if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+      mode &= ~(S_ISUID | S_ISGID);
+      if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+        mode &= ~S_IRWXG;
+        group_kept = false;
+      }
+    }
+    // The unnamed file gets its name only now, locked and leased: nobody
+    // ever sees the name holding a file that is not claimed.
+    struct stat made;
+    if ((!named_ && !LinkUnnamed(fd, dir_, name)) || fstat(fd, &made) != 0) {
+      // Without its identity the restore cannot tell this file from one put
+      // in its place, so it leaves the name alone.
+      close(fd);
+      return nullptr;
+    }
+    created_.st = made;
+    created_.known = true;
+    created_.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    std::unique_ptr<OutputFile> out(
+        new (std::nothrow) PosixOutput(fd, like_fd, mode, group_kept, readable_dir_, &created_));
+    if (!out) close(fd);
+    return out;
+  }
+
+  bool Settled(const std::string& name, const std::string& backup) override {
+    struct stat st;
+    return created_.known && source_known_ &&
+           fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameFile(st, created_.st) &&
+           fstatat(dir_, backup.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           Unchanged(st, source_) && !WriterArrived();
+  }
+
+  bool InterruptRequested() override { return platform::InterruptRequested() || WriterArrived(); }
+
+ private:
+  // Locks the claimed file `fd` against other runs. NFS emulates flock with
+  // a lock on the whole file, which needs a descriptor open for writing:
+  // where the read-only one is refused for its mode (EBADF), the lock is
+  // taken through one opened for writing, where the run may open one. Where
+  // no lock can be had at all, runs are not excluded.
+  bool Lock(int fd, const std::string& name, const struct stat& st) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || LocksUnsupported(errno)) return true;
+    if (errno != EBADF) return false;
+    int rw = OpenAt(dir_, name, O_RDWR | O_NONBLOCK | O_NOFOLLOW);
+    struct stat rw_st;
+    if (rw < 0 || fstat(rw, &rw_st) != 0 || !SameFile(rw_st, st)) {
+      if (rw >= 0) close(rw);
+      return true;
+    }
+    if (flock(rw, LOCK_EX | LOCK_NB) == 0) {
+      lock_fd_ = rw;
+      return true;
+    }
+    bool held = errno == EWOULDBLOCK;
+    close(rw);
+    return !held;
+  }
+
+  // Makes the new file unnamed in the run's directory, locked and with its
+  // write lease, before anything changes. Where the file system cannot make
+  // unnamed files (or /proc, through which it gets its name, is missing),
+  // Create makes it under its name instead; where the directory may not be
+  // written, Create fails as it would have.
+  void PrepareNewFile() {
+    int fd = access("/proc/self/fd", X_OK) == 0
+                 ? OpenAt(dir_, ".", O_TMPFILE | O_WRONLY | O_APPEND, 0600)
+                 : -1;
+    if (fd >= 0 && LockNew(fd)) {
+      unnamed_ = fd;
+      return;
+    }
+    if (fd >= 0) close(fd);
+    EnterExclusiveSteps();
+  }
+
+  // Where the new file is made under its name, a run holds the directory's
+  // lock from its claim to the new file's lock, so that another run does
+  // not claim the new file before it is locked. The lock is held for a few
+  // system calls; one that cannot be had within a tenth of a second (held by
+  // a run stopped in a debugger, or by anyone who may read the directory)
+  // is passed over: the probe of the backup candidates still keeps runs
+  // apart.
+  void EnterExclusiveSteps() {
+    if (!OpenReadableDirectory() || readable_dir_ < 0) return;
+    long pause_ns = 10 * 1000;
+    for (long waited_ns = 0; waited_ns < 100L * 1000 * 1000; waited_ns += pause_ns) {
+      if (flock(readable_dir_, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return;
+      Pause(pause_ns);
+      if (pause_ns < 1000 * 1000) pause_ns *= 2;
+    }
+  }
+
+  // The new file of a run is claimed as soon as it exists, and leased: it
+  // is the only descriptor of the file, so the lease is granted where the
+  // file system has leases.
+  bool LockNew(int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && !LocksUnsupported(errno)) return false;
+    created_.leased = TakeLease(fd, F_WRLCK) == Lease::kHeld;
+    return true;
+  }
+
+  // Creates `name` as a new file where no unnamed one could be made. It is
+  // created exclusively: a name that something took since the rename to the
+  // backup (a link to another file above all) is a failed conversion, never
+  // a file to write through. Owner-only while it is written; in a directory
+  // with a default ACL this mode also masks every inherited entry. The final
+  // access comes with Commit(). Its writes append, as the unnamed one's do.
+  int CreateNamed(const std::string& name) {
+    int fd = OpenAt(dir_, name, O_WRONLY | O_CREAT | O_EXCL | O_APPEND, 0600);
+    bool locked = fd >= 0 && LockNew(fd);
+    if (readable_dir_ >= 0) flock(readable_dir_, LOCK_UN);
+    if (fd >= 0 && !locked) {
+      close(fd);
+      return -1;
+    }
+    named_ = fd >= 0;
+    return fd;
+  }
+
+  // True while nobody but this run has been in the new file: it holds what
+  // the run wrote (as Commit left it, once committed), and nobody waits to
+  // open it.
+  bool NobodyElseIn() {
+    struct stat st;
+    if (created_.fd < 0 || fstat(created_.fd, &st) != 0) return false;
+    if (created_.leased && !LeaseIntact(created_.fd, F_WRLCK)) return false;
+    if (created_.committed) return Unchanged(st, created_.final_st);
+    return static_cast<uint64_t>(st.st_size) == created_.written;
+  }
+
+  // True when another program opened the claimed file for writing during
+  // the run, breaking its read lease: the run stops and restores.
+  bool WriterArrived() { return read_lease_ && !LeaseIntact(claimed_, F_RDLCK); }
+
+  // The run's directory opened for reading, for its fsync and its lock; -1
+  // where its owner may write but not read it (mode 0300): there the new
+  // entry is made durable by syncfs.
+  bool OpenReadableDirectory() {
+    if (readable_dir_ >= 0 || no_readable_dir_) return true;
+    readable_dir_ = OpenAt(dir_, ".", O_RDONLY | O_DIRECTORY);
+    no_readable_dir_ = readable_dir_ < 0 && errno == EACCES;
+    return readable_dir_ >= 0 || no_readable_dir_;
+  }
+
+  int dir_ = -1;  // The run's directory (O_PATH).
+  int readable_dir_ = -1;
+  bool no_readable_dir_ = false;
+  int claimed_ = -1;  // The file this run claimed, locked until the end.
+  int lock_fd_ = -1;  // The same opened for writing, where only that locks.
+  bool read_lease_ = false;
+  int unnamed_ = -1;  // The new file before it has a name.
+  bool named_ = false;
+  struct stat source_ = {};  // The source as it was opened.
+  bool source_known_ = false;
+  Created created_;
+};
+
+}  // namespace
+
+bool FileIsPresent(const std::string& name) {
+  PosixFileSystem fs;
+  std::string target;
+  return fs.Locate(name, &target) && fs.IsPresent(target);
+}
+
+std::unique_ptr<FileSystem> NewFileSystem() {
+  return std::unique_ptr<FileSystem>(new (std::nothrow) PosixFileSystem);
+}
+
+}  // namespace platform
+}  // namespace crv

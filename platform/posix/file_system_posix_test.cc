@@ -1,0 +1,118 @@
+// The engine's in-place run on the operating system's files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "engine/convert.h"
+#include "platform/platform.h"
+
+namespace crv {
+namespace {
+
+class PosixConvertTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/crv_convert_test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { ASSERT_EQ(std::system(("rm -rf " + dir_).c_str()), 0); }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  static void Put(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  static std::string Get(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  static bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+  // The operating system's files, working in this test's directory.
+  std::unique_ptr<FileSystem> InDir() {
+    Put(Path("anchor"), "");
+    std::unique_ptr<FileSystem> fs = platform::NewFileSystem();
+    std::string leaf;
+    EXPECT_TRUE(fs->Locate(Path("anchor"), &leaf));
+    return fs;
+  }
+
+  // A whole run on the operating system's files.
+  static bool ReplaceInPlace(const std::string& path, bool add_cr) {
+    std::unique_ptr<FileSystem> fs = platform::NewFileSystem();
+    return crv::ReplaceInPlace(*fs, path, add_cr);
+  }
+
+  std::string dir_;
+};
+
+TEST_F(PosixConvertTest, LargeFileAcrossBlocksBothWays) {
+  // Lines straddle every block boundary; the result is checked against the
+  // same text built in the other form.
+  std::string dos, unix_form;
+  for (int i = 0; i < 100000; ++i) {
+    std::string line = "line " + std::string(i % 7 == 0 ? "\r\r" : "") + std::to_string(i);
+    dos += line + "\r\n";
+    unix_form += line + "\n";
+  }
+  Put(Path("f"), dos);
+  ASSERT_TRUE(ReplaceInPlace(Path("f"), false));
+  EXPECT_TRUE(Get(Path("f")) == unix_form);
+  ASSERT_TRUE(ReplaceInPlace(Path("f"), true));
+  EXPECT_TRUE(Get(Path("f")) == dos);
+  EXPECT_FALSE(Exists(Path("f.crv#001")));
+}
+
+TEST_F(PosixConvertTest, SkipsExistingBackupsAndLeavesThem) {
+  Put(Path("a.txt"), "x\n");
+  Put(Path("a.txt.crv#001"), "one");
+  Put(Path("a.txt.crv#003"), "three");
+  std::string backup;
+  ASSERT_TRUE(MakeBackup(*InDir(), "a.txt", &backup));
+  EXPECT_EQ(backup, "a.txt.crv#002");
+  EXPECT_EQ(Get(Path(backup)), "x\n");
+  EXPECT_FALSE(Exists(Path("a.txt")));
+  EXPECT_EQ(Get(Path("a.txt.crv#001")), "one");
+}
+
+TEST_F(PosixConvertTest, FailedRenameLeavesTargetUnchanged) {
+  Put(Path("a.txt"), "x\n");
+  ASSERT_EQ(mkdir(Path("a.txt.crv#001").c_str(), 0700), 0);
+  EXPECT_FALSE(ReplaceInPlace(Path("a.txt"), true));
+  EXPECT_EQ(Get(Path("a.txt")), "x\n");
+  std::string none;
+  EXPECT_FALSE(MakeBackup(*InDir(), "missing", &none));
+}
+
+TEST_F(PosixConvertTest, MissingSourceCreatesNothing) {
+  EXPECT_FALSE(ConvertLineEnds(*InDir(), "none", "out", true));
+  EXPECT_FALSE(Exists(Path("out")));
+}
+
+TEST_F(PosixConvertTest, KeepsPermissionBitsAndOwner) {
+  // As root the owner and group are kept too, even a foreign pair.
+  const bool root = geteuid() == 0;
+  const uid_t uid = root ? 1234 : geteuid();
+  const gid_t gid = root ? 5678 : getegid();
+  for (mode_t mode : {0600, 0755, 0640, 0444, 02750}) {
+    Put(Path("m"), "a\n");
+    ASSERT_EQ(chown(Path("m").c_str(), uid, gid), 0);
+    ASSERT_EQ(chmod(Path("m").c_str(), mode), 0);
+    ASSERT_TRUE(ReplaceInPlace(Path("m"), true));
+    struct stat st;
+    ASSERT_EQ(stat(Path("m").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_EQ(st.st_uid, uid);
+    EXPECT_EQ(st.st_gid, gid);
+    EXPECT_EQ(Get(Path("m")), "a\r\n");
+    ASSERT_EQ(unlink(Path("m").c_str()), 0);
+  }
+}
+
+}  // namespace
+}  // namespace crv
