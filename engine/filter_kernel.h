@@ -22,18 +22,27 @@ namespace crv {
 constexpr size_t kKernelLookahead = 128;
 constexpr size_t kKernelOverreach = 64;
 
+// The change scans (change_scan.h) ask whether a filter would change its
+// input: only at an LF can it, when CRs stand before it (drop_cr) or when
+// anything but exactly one CR does (add_cr). Both return how many bytes
+// from `in`, in whole 64-byte blocks, hold no such LF: they stop at the
+// first block that holds one, or where fewer than 64 bytes remain, and read
+// nothing outside [in, in + size). `crs_before` is how many CRs directly
+// precede `in`, counted up to 2.
 struct FilterKernel {
   const char* name;
   size_t (*drop_cr)(const char* in, size_t size, char** out);
   size_t (*add_cr)(const char* in, size_t size, char** out);
+  size_t (*scan_drop_cr)(const char* in, size_t size, unsigned crs_before);
+  size_t (*scan_add_cr)(const char* in, size_t size, unsigned crs_before);
 };
 
 // The best kernel this processor runs; chosen on the first call.
 const FilterKernel& BestFilterKernel();
 
 // Every kernel of this build, best first, with whether this processor runs
-// it. The portable one (no blocks: the filter's byte scan does all the work)
-// is always last and always runs.
+// it. The portable one (no blocks: the filter's and the change scan's byte
+// scans do all the work) is always last and always runs.
 struct FilterKernelChoice {
   const FilterKernel* kernel;
   bool runs;

@@ -6,13 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/kernel_test.h"
 #include "engine/line_end_filter_reference.h"
 
 namespace crv {
-
-// Names the kernel in test output, for ADL.
-void PrintTo(const FilterKernelChoice& k, std::ostream* os) { *os << k.kernel->name; }
-
 namespace {
 
 class StringSink : public ByteSink {
@@ -39,18 +36,11 @@ std::string FilterWith(const FilterKernel& kernel, const std::string& input, boo
   return sink.out;
 }
 
-// Every test runs once per kernel of the build; one the processor lacks is
-// reported by name as skipped, never passed silently.
-class LineEndFilterTest : public ::testing::TestWithParam<FilterKernelChoice> {
+// Every test runs once per kernel of the build.
+class LineEndFilterTest : public KernelTest {
  protected:
-  void SetUp() override {
-    if (!GetParam().runs) {
-      GTEST_SKIP() << "kernel " << GetParam().kernel->name << " not tested on this machine (needs "
-                   << GetParam().needs << ")";
-    }
-  }
   std::string Filter(const std::string& input, bool add_cr, const std::vector<size_t>& blocks) {
-    return FilterWith(*GetParam().kernel, input, add_cr, blocks);
+    return FilterWith(Kernel(), input, add_cr, blocks);
   }
 };
 
@@ -169,10 +159,7 @@ TEST_P(LineEndFilterTest, SinkFailureStopsAtOnce) {
   EXPECT_FALSE(pending.Finish());
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, LineEndFilterTest, ::testing::ValuesIn(FilterKernels()),
-                         [](const ::testing::TestParamInfo<FilterKernelChoice>& info) {
-                           return std::string(info.param.kernel->name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Kernels, LineEndFilterTest, ::testing::ValuesIn(FilterKernels()), KernelName);
 
 }  // namespace
 }  // namespace crv

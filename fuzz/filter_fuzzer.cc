@@ -3,7 +3,8 @@
 // it into blocks, the output equals that of the whole input fed as one
 // block, and both equal a plain byte-at-a-time statement of the rule. A sink
 // that fails partway must stop the filter with false after a prefix of that
-// output.
+// output. The change scan, fed the same blocks with the same kernel, must
+// find a change exactly when that output differs from the input.
 //
 // Input layout: one byte of flags (bit 0: add CRs; bit 1: run-length coded
 // text; bits 2 to 4: where a failing sink stops, in eighths of the output;
@@ -22,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/change_scan.h"
 #include "engine/filter_kernel.h"
 #include "engine/line_end_filter.h"
 #include "engine/line_end_filter_reference.h"
@@ -73,20 +75,35 @@ size_t RunLength(uint8_t code, size_t at) {
   return (code - 191u) * kChunk / 16;
 }
 
-// Feeds `text` in blocks of the given sizes (in turn); false when the filter
-// reported a failure.
-bool Filter(const crv::FilterKernel& kernel, const std::string& text, const std::vector<size_t>& sizes,
-            bool add_cr, StringSink* sink) {
-  crv::LineEndFilter filter(add_cr, sink, kernel);
+// Calls feed(data, size) on `text` in blocks of the given sizes (in turn;
+// none: one block) until it returns false; false then.
+template <typename Feed>
+bool FeedBlocks(const std::string& text, const std::vector<size_t>& sizes, Feed feed) {
   size_t pos = 0;
   for (size_t i = 0; pos < text.size(); ++i) {
     size_t n = sizes.empty() ? text.size() : sizes[i % sizes.size()];
     // A long text goes in at most a few hundred blocks, to keep runs fast.
     if (n != 0) n = std::min(std::max(n, text.size() / 256), text.size() - pos);
-    if (!filter.Feed(text.data() + pos, n)) return false;
+    if (!feed(text.data() + pos, n)) return false;
     pos += n;
   }
-  return filter.Finish();
+  return true;
+}
+
+// Filters `text` fed in blocks; false when the filter reported a failure.
+bool Filter(const crv::FilterKernel& kernel, const std::string& text, const std::vector<size_t>& sizes,
+            bool add_cr, StringSink* sink) {
+  crv::LineEndFilter filter(add_cr, sink, kernel);
+  return FeedBlocks(text, sizes, [&](const char* p, size_t n) { return filter.Feed(p, n); }) &&
+         filter.Finish();
+}
+
+// Whether the change scan, fed `text` in blocks, finds a change.
+bool Changes(const crv::FilterKernel& kernel, const std::string& text, const std::vector<size_t>& sizes,
+             bool add_cr) {
+  crv::ChangeScan scan(add_cr, kernel);
+  FeedBlocks(text, sizes, [&](const char* p, size_t n) { return !scan.Feed(p, n); });
+  return scan.Finish();
 }
 
 std::vector<const crv::FilterKernel*> g_kernels;
@@ -141,6 +158,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   StringSink split;
   if (!Filter(kernel, text, sizes, add_cr, &split)) StringSink::Fail("blocks: false with a good sink");
   if (split.out != want) StringSink::Fail("blocks: output differs from one block");
+  const bool changes = want != text;
+  if (Changes(kernel, text, {}, add_cr) != changes) StringSink::Fail("change scan, one block: wrong");
+  if (Changes(kernel, text, sizes, add_cr) != changes) StringSink::Fail("change scan, blocks: wrong");
 
   if (!want.empty()) {
     // A sink that stops storing partway: the filter must report it.

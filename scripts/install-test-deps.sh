@@ -33,7 +33,9 @@ packages=(
 )
 case $wine_arch in
   i686) packages+=(wine32:i386) ;;
-  x86_64) packages+=(g++-mingw-w64-x86-64 wine64) ;;
+  # The 64-bit Windows build under Wine; the filter's unit tests built for
+  # 32-bit x86 Linux and run under qemu-i386 instead.
+  x86_64) packages+=(g++-mingw-w64-x86-64 wine64 g++-multilib qemu-user) ;;
   *) echo "CRV_WINE_ARCH must be i686 or x86_64, not $wine_arch" >&2; exit 2 ;;
 esac
 

@@ -7,8 +7,11 @@
 # programs. Where it does not (or with CRV_WINE_64=1 in the environment), they
 # run the same sources cross-built as 64-bit Windows programs, with the
 # same filter kernels as the 32-bit build, under 64-bit Wine; the 32-bit
-# deliverables are still built and their PE headers checked. Either way the
-# unit tests built for Windows run under Wine too.
+# deliverables are still built and their PE headers checked, and the
+# filter's and the change scan's unit tests are built for 32-bit x86 Linux
+# and run under qemu-i386 on a processor model with AVX2, so that the
+# kernels as 32-bit code compiles them are tested. Either way the unit tests
+# built for Windows run under Wine too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,6 +38,10 @@ if [ "$wine_arch" = x86_64 ]; then
   configure_win64
   cmake --build build-win64 -j "$jobs"
   wine_dir=$PWD/build-win64
+  # The kernels as 32-bit code, which the Wine tests do not run then: the
+  # filter's unit tests for 32-bit Linux, under qemu-i386 (tests/i386).
+  configure build-i386 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-linux.cmake -DCRV_TESTS=ON
+  cmake --build build-i386 -j "$jobs" --target crv_filter_tests
 fi
 
 configure build -DCMAKE_BUILD_TYPE=Release -DCRV_WIN32_BUILD_DIR="$PWD/build-win32" \
@@ -53,6 +60,9 @@ cmake --build build-fuzz -j "$jobs" \
 echo "$wine_line"
 ctest --test-dir build --output-on-failure
 ctest --test-dir build-asan --output-on-failure -L unit
+if [ "$wine_arch" = x86_64 ]; then
+  ctest --test-dir build-i386 --output-on-failure
+fi
 ctest --test-dir build-fuzz --output-on-failure -L fuzz
 # The Debian package and the Windows zip, built and checked.
 scripts/test-packages.sh

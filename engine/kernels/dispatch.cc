@@ -14,7 +14,8 @@ namespace crv {
 namespace {
 
 size_t NoBlocks(const char*, size_t, char**) { return 0; }
-const FilterKernel kPortable = {"portable", NoBlocks, NoBlocks};
+size_t NoScan(const char*, size_t, unsigned) { return 0; }
+const FilterKernel kPortable = {"portable", NoBlocks, NoBlocks, NoScan, NoScan};
 
 #if defined(CRV_X86_KERNELS)
 

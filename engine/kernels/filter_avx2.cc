@@ -37,12 +37,13 @@ inline void Copy64(char* o, const char* p) {
 
 #include "engine/kernels/copy_steps.h"
 #include "engine/kernels/block_loops.h"
+#include "engine/kernels/scan_loops.h"
 
 CRV_TARGET_END
 
 }  // namespace
 
-const FilterKernel kAvx2 = {"avx2", DropCR, AddCR};
+const FilterKernel kAvx2 = {"avx2", DropCR, AddCR, ScanDropCR, ScanAddCR};
 
 }  // namespace kernels
 }  // namespace crv

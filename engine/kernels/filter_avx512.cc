@@ -1,7 +1,8 @@
 // AVX-512 kernels: one 64-byte compare per byte value builds each mask.
 // With VBMI2 the block is rewritten by one byte compress (dropping CRs) or
 // two byte expands (inserting them); with BW alone the bytes between line
-// ends are copied in 64-byte pieces.
+// ends are copied in 64-byte pieces. The change scans need the masks alone,
+// so both kernels share BW's.
 #include "engine/kernels/kernels.h"
 
 #if defined(CRV_X86_KERNELS)
@@ -31,6 +32,7 @@ inline void Copy64(char* o, const char* p) { _mm512_storeu_si512(o, _mm512_loadu
 
 #include "engine/kernels/copy_steps.h"
 #include "engine/kernels/block_loops.h"
+#include "engine/kernels/scan_loops.h"
 
 CRV_TARGET_END
 
@@ -96,8 +98,8 @@ CRV_TARGET_END
 }  // namespace
 }  // namespace vbmi2
 
-const FilterKernel kAvx512Bw = {"avx512bw", bw::DropCR, bw::AddCR};
-const FilterKernel kAvx512Vbmi2 = {"avx512vbmi2", vbmi2::DropCR, vbmi2::AddCR};
+const FilterKernel kAvx512Bw = {"avx512bw", bw::DropCR, bw::AddCR, bw::ScanDropCR, bw::ScanAddCR};
+const FilterKernel kAvx512Vbmi2 = {"avx512vbmi2", vbmi2::DropCR, vbmi2::AddCR, bw::ScanDropCR, bw::ScanAddCR};
 
 }  // namespace kernels
 }  // namespace crv

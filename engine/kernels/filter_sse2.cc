@@ -38,12 +38,13 @@ inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
 
 #include "engine/kernels/copy_steps.h"
 #include "engine/kernels/block_loops.h"
+#include "engine/kernels/scan_loops.h"
 
 CRV_TARGET_END
 
 }  // namespace
 
-const FilterKernel kSse2 = {"sse2", DropCR, AddCR};
+const FilterKernel kSse2 = {"sse2", DropCR, AddCR, ScanDropCR, ScanAddCR};
 
 }  // namespace kernels
 }  // namespace crv
