@@ -52,8 +52,15 @@ if(TARGET crvw)
   install(TARGETS crvw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   crv_install_gzipped(doc/crvw.1 ${CMAKE_INSTALL_MANDIR}/man1)
   crv_install_completions(crvw)
+  # Two entries that offer crvw for a file without taking over any type
+  # (no MimeType) or showing in the applications menu (NoDisplay); the
+  # right-click actions of Dolphin (a service menu) and Nemo for text files.
   install(FILES data/crvw-lf.desktop data/crvw-crlf.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES data/crvw-servicemenu.desktop RENAME crvw.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/kio/servicemenus)
+  install(FILES data/crvw-lf.nemo_action data/crvw-crlf.nemo_action
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/nemo/actions)
 endif()
 # The Debian packages take these two from debian/ themselves.
 install(FILES debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})

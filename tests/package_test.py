@@ -9,13 +9,16 @@ the installed crv and a purge that leaves nothing.
     package_test.py --dist dist
 """
 import argparse
+import configparser
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 
@@ -57,7 +60,10 @@ DEB_FILES = {
         "usr/share/doc/crvw/changelog.gz": "-rw-r--r--",
         "usr/share/doc/crvw/copyright": "-rw-r--r--",
         "usr/share/fish/vendor_completions.d/crvw.fish": "-rw-r--r--",
+        "usr/share/kio/servicemenus/crvw.desktop": "-rw-r--r--",
         "usr/share/man/man1/crvw.1.gz": "-rw-r--r--",
+        "usr/share/nemo/actions/crvw-crlf.nemo_action": "-rw-r--r--",
+        "usr/share/nemo/actions/crvw-lf.nemo_action": "-rw-r--r--",
         "usr/share/zsh/vendor-completions/_crvw": "-rw-r--r--",
     },
 }
@@ -169,15 +175,133 @@ class DebianPackages(unittest.TestCase):
                                   capture_output=True, text=True)
             self.assertEqual(lint.stdout + lint.stderr, "", name)
 
-    def test_desktop_entries(self):
-        for name, exec_line in (("crvw-lf", "crvw -d %f"), ("crvw-crlf", "crvw -c %f")):
-            entry = self.path(f"usr/share/applications/{name}.desktop")
-            check = run("desktop-file-validate", entry, check=False)
-            self.assertEqual(check.stdout + check.stderr, "", name)
-            with open(entry) as f:
-                text = f.read()
-            self.assertIn(f"\nExec={exec_line}\n", text)
-            self.assertIn("\nMimeType=text/plain;\n", text)
+    # The files that offer crvw on a desktop: {file: {group: {key: value, or
+    # None where the key must be absent}}}. The entries are in no menu and
+    # name no type, so that they never become a type's default application;
+    # the right-click actions are for text files.
+    DESKTOP_FILES = {
+        "applications/crvw-lf.desktop":
+            {"Desktop Entry": {"Exec": "crvw -d %f", "NoDisplay": "true", "MimeType": None}},
+        "applications/crvw-crlf.desktop":
+            {"Desktop Entry": {"Exec": "crvw -c %f", "NoDisplay": "true", "MimeType": None}},
+        "kio/servicemenus/crvw.desktop": {
+            "Desktop Entry": {"MimeType": "text/plain;", "NoDisplay": "true", "Actions": "lf;crlf;"},
+            "Desktop Action lf": {"Name": "Normalise line endings (LF)"},
+            "Desktop Action crlf": {"Name": "Normalise line endings (CR LF)"}},
+        "nemo/actions/crvw-lf.nemo_action": {"Nemo Action": {
+            "Name": "Normalise line endings (LF)", "Mimetypes": "text/plain;",
+            "Selection": "notnone", "Quote": "double", "Extensions": None}},
+        "nemo/actions/crvw-crlf.nemo_action": {"Nemo Action": {
+            "Name": "Normalise line endings (CR LF)", "Mimetypes": "text/plain;",
+            "Selection": "notnone", "Quote": "double", "Extensions": None}},
+    }
+
+    def desktop_file(self, name):
+        parser = configparser.ConfigParser(interpolation=None, strict=False)
+        parser.optionxform = str
+        parser.read(self.path("usr/share/" + name), encoding="utf-8")
+        return parser
+
+    def test_desktop_files(self):
+        for name, groups in self.DESKTOP_FILES.items():
+            with self.subTest(name):
+                if name.endswith(".desktop"):
+                    check = run("desktop-file-validate", self.path("usr/share/" + name), check=False)
+                    self.assertEqual(check.stdout + check.stderr, "")
+                parsed = self.desktop_file(name)
+                for group, keys in groups.items():
+                    self.assertEqual({k: parsed.get(group, k, fallback=None) for k in keys}, keys)
+
+    def test_never_the_default_application(self):
+        """In XDG folders that hold only the package's files and one editor
+        entry for text/plain, caches made as the package's trigger makes
+        them, gio and xdg-mime name the editor as text/plain's default,
+        wherever its entry sorts or lies; no type lists crvw."""
+        editor = "[Desktop Entry]\nType=Application\nName=Editor\nExec=true %F\nMimeType=text/plain;\n"
+        # (the editor's entry, in the package's folder or in a later one)
+        for entry, place in (("org.example.Editor.desktop", "package"),
+                             ("aa-editor.desktop", "package"), ("editor.desktop", "later")):
+            with self.subTest(entry=entry, place=place), tempfile.TemporaryDirectory() as tmp:
+                dirs = {d: os.path.join(tmp, d) for d in ("home", "config", "package", "later", "mime")}
+                for d in dirs.values():
+                    os.makedirs(d)
+                shutil.copytree(self.path("usr/share/applications"),
+                                os.path.join(dirs["package"], "applications"))
+                os.makedirs(os.path.join(dirs["later"], "applications"))
+                os.symlink("/usr/share/mime", os.path.join(dirs["mime"], "mime"))
+                with open(os.path.join(dirs[place], "applications", entry), "w") as f:
+                    f.write(editor)
+                for d in ("package", "later"):
+                    run("update-desktop-database", os.path.join(dirs[d], "applications"))
+                env = {k: v for k, v in os.environ.items()
+                       if k not in ("XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION",
+                                    "GNOME_DESKTOP_SESSION_ID", "XDG_SESSION_DESKTOP")}
+                env.update(HOME=dirs["home"], XDG_DATA_HOME=dirs["home"],
+                           XDG_CONFIG_HOME=dirs["config"], XDG_CONFIG_DIRS=dirs["config"],
+                           XDG_DATA_DIRS=":".join(dirs[d] for d in ("package", "later", "mime")),
+                           PATH=self.path("usr/bin") + os.pathsep + os.environ["PATH"])
+                gio = run("gio", "mime", "text/plain", env=env).stdout
+                print(gio, end="")
+                self.assertRegex(gio, r"^Default application for .text/plain.: " + re.escape(entry))
+                self.assertNotIn("crvw", gio)
+                xdg = run("xdg-mime", "query", "default", "text/plain", env=env).stdout
+                self.assertEqual(xdg.strip(), entry)
+                with open(os.path.join(dirs["package"], "applications", "mimeinfo.cache")) as f:
+                    self.assertNotIn("crvw", f.read())
+
+    def test_command_lines(self):
+        """The command each entry and action runs for selected files whose
+        names hold blanks, quotes and shell characters: one crvw per file,
+        given the option and the file's name as it is. GLib runs the entries
+        (gio launch) and the service menu's actions, which follow the same
+        Exec rules in Dolphin; Nemo's actions are expanded as Nemo expands
+        them (Quote=double: each path in double quotes, its double quotes
+        escaped) and split as g_shell_parse_argv splits."""
+        names = ["two words.txt", "it's.txt", 'say "hi".txt', "$HOME & `id`; 100%.txt"]
+        with tempfile.TemporaryDirectory() as tmp:
+            fake, log = os.path.join(tmp, "bin"), os.path.join(tmp, "log")
+            os.makedirs(fake)
+            os.makedirs(log)
+            # A crvw that records its arguments, one file per run.
+            with open(os.path.join(fake, "crvw"), "w") as f:
+                f.write('#!/bin/sh\nprintf "%s\\0" "$@" > "$(mktemp "$CRVW_LOG/run.XXXXXX")"\n')
+            os.chmod(os.path.join(fake, "crvw"), 0o755)
+            files = [os.path.join(tmp, n) for n in names]
+            for name in files:
+                open(name, "w").close()
+            env = dict(os.environ, CRVW_LOG=log, PATH=fake + os.pathsep + os.environ["PATH"])
+
+            def gio_launch(exec_line):
+                entry = os.path.join(tmp, "entry.desktop")
+                with open(entry, "w") as f:
+                    f.write(f"[Desktop Entry]\nType=Application\nName=x\nExec={exec_line}\n")
+                run("gio", "launch", entry, *files, env=env)
+
+            def nemo(exec_line):
+                quoted = " ".join('"' + p.replace('"', '\\"') + '"' for p in files)
+                run(*shlex.split(exec_line.replace("%F", quoted)), env=env)
+
+            # (file, group, option, how it is run)
+            cases = [("applications/crvw-lf.desktop", "Desktop Entry", "-d", gio_launch),
+                     ("applications/crvw-crlf.desktop", "Desktop Entry", "-c", gio_launch),
+                     ("kio/servicemenus/crvw.desktop", "Desktop Action lf", "-d", gio_launch),
+                     ("kio/servicemenus/crvw.desktop", "Desktop Action crlf", "-c", gio_launch),
+                     ("nemo/actions/crvw-lf.nemo_action", "Nemo Action", "-d", nemo),
+                     ("nemo/actions/crvw-crlf.nemo_action", "Nemo Action", "-c", nemo)]
+            for name, group, option, launch in cases:
+                with self.subTest(name=name, group=group):
+                    for old in os.listdir(log):
+                        os.remove(os.path.join(log, old))
+                    launch(self.desktop_file(name).get(group, "Exec"))
+                    deadline = time.monotonic() + 30
+                    while len(os.listdir(log)) < len(files) and time.monotonic() < deadline:
+                        time.sleep(0.05)
+                    time.sleep(0.2)  # a run too many would show now
+                    runs = []
+                    for run_log in os.listdir(log):
+                        with open(os.path.join(log, run_log), "rb") as f:
+                            runs.append(f.read().decode().split("\0")[:-1])
+                    self.assertCountEqual(runs, [[option, f] for f in files])
 
     # Completions in each shell as the packages install them.
     def bash(self, line, with_bash_completion):
