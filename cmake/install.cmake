@@ -39,8 +39,19 @@ function(crv_install_completions command)
   foreach(shell zsh fish)
     configure_file(data/crv.${shell}-completion ${CMAKE_CURRENT_BINARY_DIR}/${shell}/${command} @ONLY)
   endforeach()
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zsh/${command} RENAME _${command}
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+  # zsh searches vendor-completions under /usr (Debian's packages) and
+  # site-functions under any other prefix (/usr/local): the prefix given at
+  # install time decides (`cmake --install --prefix`).
+  set(zsh_file ${CMAKE_CURRENT_BINARY_DIR}/zsh/_${command})
+  configure_file(${CMAKE_CURRENT_BINARY_DIR}/zsh/${command} ${zsh_file} COPYONLY)
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(zsh_dir vendor-completions)
+    else()
+      set(zsh_dir site-functions)
+    endif()
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/zsh/\${zsh_dir}\"
+         TYPE FILE FILES \"${zsh_file}\")")
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/fish/${command} RENAME ${command}.fish
           DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
 endfunction()

@@ -10,6 +10,7 @@ the installed crv and a purge that leaves nothing.
 """
 import argparse
 import configparser
+import glob
 import os
 import re
 import shlex
@@ -302,6 +303,24 @@ class DebianPackages(unittest.TestCase):
                         with open(os.path.join(log, run_log), "rb") as f:
                             runs.append(f.read().decode().split("\0")[:-1])
                     self.assertCountEqual(runs, [[option, f] for f in files])
+
+    def test_install_paths_by_prefix(self):
+        """`cmake --install` of the packages' build into a DESTDIR: the zsh
+        completions where zsh looks under the prefix given, the fish ones
+        under the prefix's share/fish."""
+        build, = glob.glob(os.path.join(ROOT, "build-deb", f"crv-{version()}", "obj-*"))
+        for prefix, zsh in (("/usr", "vendor-completions"), ("/usr/local", "site-functions"),
+                            ("/opt/crv", "site-functions")):
+            with self.subTest(prefix=prefix), tempfile.TemporaryDirectory() as dest:
+                run("cmake", "--install", build, "--prefix", prefix,
+                    env=dict(os.environ, DESTDIR=dest))
+                found = {os.path.relpath(os.path.join(d, n), dest)
+                         for d, _, names in os.walk(dest) for n in names}
+                shells = {f for f in found if "/zsh/" in f or "/fish/" in f}
+                top = prefix.lstrip("/") + "/share/"
+                self.assertEqual(shells, {top + f"zsh/{zsh}/_crv", top + f"zsh/{zsh}/_crvw",
+                                          top + "fish/vendor_completions.d/crv.fish",
+                                          top + "fish/vendor_completions.d/crvw.fish"})
 
     # Completions in each shell as the packages install them.
     def bash(self, line, with_bash_completion):
