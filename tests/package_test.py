@@ -167,6 +167,37 @@ class DebianPackages(unittest.TestCase):
                 print(f"cmp {deb(package)} {again}: status {same.returncode}", same.stdout)
                 self.assertEqual(same.returncode, 0)
 
+    def test_console_package_from_git_archive(self):
+        """scripts/package.sh crv in `git archive` output (no .git): the
+        console package alone, built with the profile pkg.crv.nogui, whose
+        build dependencies hold nothing graphical, and the very bytes of the
+        full build's crv package."""
+        if run("git", "-C", ROOT, "rev-parse", "--git-dir", check=False).returncode:
+            self.skipTest("not a git checkout")
+        with tempfile.TemporaryDirectory() as tmp:
+            tree = os.path.join(tmp, "crv")
+            os.makedirs(tree)
+            # Uncommitted changes to tracked files too.
+            commit = run("git", "-C", ROOT, "stash", "create").stdout.strip() or "HEAD"
+            archive = subprocess.run(["git", "-C", ROOT, "archive", commit], check=True,
+                                     capture_output=True).stdout
+            subprocess.run(["tar", "-x", "-C", tree], input=archive, check=True)
+            empty = os.path.join(tmp, "dpkg")
+            os.makedirs(empty)
+            open(os.path.join(empty, "status"), "w").close()
+            for profile, gui in (([], True), (["-Ppkg.crv.nogui"], False)):
+                unmet = run("dpkg-checkbuilddeps", "--admindir=" + empty, *profile,
+                            cwd=tree, check=False).stderr
+                self.assertIn("cmake", unmet)
+                self.assertEqual("libgtk-3-dev" in unmet, gui, unmet)
+            done = run("scripts/package.sh", "crv", cwd=tree, check=False, timeout=3600)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertEqual(os.listdir(os.path.join(tree, "dist")), [os.path.basename(deb())])
+            self.assertEqual(glob.glob(os.path.join(tree, "build-deb", "crvw_*")), [])
+            same = run("cmp", deb(), os.path.join(tree, "dist", os.path.basename(deb())),
+                       check=False)
+            self.assertEqual(same.returncode, 0, same.stdout)
+
     def test_man_pages_lint_clean(self):
         for name in ("crv", "crvw"):
             page = run("zcat", self.path(f"usr/share/man/man1/{name}.1.gz")).stdout
