@@ -503,6 +503,12 @@ class WindowsZip(unittest.TestCase):
             self.assertIn(words.encode(), readme)
 
 
+# Where the installer's right-click entries go: files Windows perceives as
+# text, and these extensions of text files it does not mark so.
+TEXT_TYPES = ["text", ".bat", ".cmd", ".ps1", ".csv", ".json", ".xml", ".yml", ".yaml", ".md",
+              ".ini", ".log", ".c", ".h", ".cpp", ".cs", ".py", ".js", ".sh"]
+
+
 class WindowsInstaller(unittest.TestCase):
     """The MSI's tables (msiinfo): what it installs, where, for whom, and the
     right-click entries. tests/msi_test.py runs one under Wine."""
@@ -524,16 +530,18 @@ class WindowsInstaller(unittest.TestCase):
         self.assertEqual(dirs["INSTALLDIR"], ["UserPrograms", "crv"])
         self.assertEqual(dirs["UserPrograms"], ["LocalAppDataFolder", "Programs"])
         registry = {(row[2], row[3]): row[4] for row in self.rows("Registry") if row[1] == "1"}
-        shell = "Software\\Classes\\*\\shell\\"
-        self.assertEqual(registry, {
-            (shell + "crv.lf", ""): "Normalise line endings (LF)",
-            (shell + "crv.lf", "MultiSelectModel"): "Document",
-            (shell + "crv.lf\\command", ""): '"[INSTALLDIR]crvw.exe" -d "%1"',
-            (shell + "crv.crlf", ""): "Normalise line endings (CR LF)",
-            (shell + "crv.crlf", "MultiSelectModel"): "Document",
-            (shell + "crv.crlf\\command", ""): '"[INSTALLDIR]crvw.exe" -c "%1"',
-        })
         self.assertEqual(len(self.rows("Registry")), len(registry), "a key outside HKCU")
+        self.assertEqual(registry.pop(("Software\\crv", "InstallDir")), "[INSTALLDIR]")
+        # Both entries for the files Windows perceives as text and for the
+        # text types it does not mark so; none for all files.
+        expected = {}
+        for key in TEXT_TYPES:
+            for verb, text, option in (("lf", "LF", "-d"), ("crlf", "CR LF", "-c")):
+                shell = f"Software\\Classes\\SystemFileAssociations\\{key}\\shell\\crv.{verb}"
+                expected[(shell, "")] = f"Normalise line endings ({text})"
+                expected[(shell, "MultiSelectModel")] = "Document"
+                expected[(shell + "\\command", "")] = f'"[INSTALLDIR]crvw.exe" {option} "%1"'
+        self.assertEqual(registry, expected)
 
     def test_files_are_the_zips(self):
         top = f"crv-{version()}-win32/"
