@@ -33,15 +33,12 @@ for artifact do
   esac
 done
 
-# What each artifact needs: program:package pairs.
-tools=()
-if [ -n "$want_crv$want_crvw" ]; then
-  tools+=(cmake:cmake dpkg-buildpackage:dpkg-dev dh:debhelper)
-fi
+# What the requested artifacts need: program:package pairs.
+tools=(cmake:cmake)
+[ -z "$want_crv$want_crvw" ] || tools+=(dpkg-buildpackage:dpkg-dev dh:debhelper)
 [ -z "$want_crvw" ] || tools+=(pkg-config:pkg-config)
 if [ -n "$want_windows" ]; then
-  tools+=(cmake:cmake ninja:ninja-build i686-w64-mingw32-g++:g++-mingw-w64-i686 wixl:wixl
-          python3:python3)
+  tools+=(ninja:ninja-build i686-w64-mingw32-g++:g++-mingw-w64-i686 wixl:wixl python3:python3)
 fi
 needed=()
 for tool in "${tools[@]}"; do
