@@ -17,9 +17,9 @@ cmake --install "$build" --prefix "$files" --strip >/dev/null
 # The right-click entries, for text files only: under
 # SystemFileAssociations\text (every type Windows perceives as text: .txt
 # and the others whose PerceivedType is text) and under the extensions of
-# common text files Windows does not mark so. A verb found under two of a
-# file's keys is listed once. "Document": Explorer runs the command once
-# per selected file, each with its own %1.
+# common text files that Windows, or the program that took one over, does
+# not always mark as text. "Document": Explorer runs the command once per
+# selected file, each with its own %1.
 text_types="text .bat .cmd .ps1 .csv .json .xml .yml .yaml .md .ini .log .c .h .cpp .cs .py .js .sh"
 {
   echo '<Include>'
