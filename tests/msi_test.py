@@ -30,16 +30,10 @@ ENTRIES = [
     ("crv.crlf", "Normalise line endings (CR LF)", "-c", LF, CRLF),
 ]
 ASSOCIATIONS = r"Software\Classes\SystemFileAssociations"
-# The association keys that get both entries: the files Windows perceives as
-# text, and the extensions of text files it does not mark so.
-TEXT_TYPES = ["text", ".bat", ".cmd", ".ps1", ".csv", ".json", ".xml", ".yml", ".yaml", ".md",
-              ".ini", ".log", ".c", ".h", ".cpp", ".cs", ".py", ".js", ".sh"]
-# (extension, its PerceivedType on Windows, whether Explorer offers the
-# entries): Explorer looks for a verb under SystemFileAssociations\<extension>
-# and SystemFileAssociations\<perceived type>, among a type's other keys.
-FILE_TYPES = [(".txt", "text", True), (".log", "text", True), (".json", None, True),
-              (".sh", None, True), (".exe", "application", False), (".zip", "compressed", False),
-              (".docx", "document", False), (".png", "image", False)]
+# Explorer looks for a file's verbs under SystemFileAssociations\<extension>
+# and \<its PerceivedType>: (extension, perceived type on Windows, offered)
+FILE_TYPES = [(".txt", "text", True), (".json", None, True), (".exe", "application", False),
+              (".zip", "compressed", False), (".docx", "document", False)]
 
 
 def files_under(top):
@@ -193,5 +187,5 @@ if __name__ == "__main__":
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine"))
     import winetools
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from common import VirtualDisplay
+    from common import TEXT_TYPES, VirtualDisplay
     unittest.main(argv=[sys.argv[0], "-v"] + rest)

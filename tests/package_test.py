@@ -23,7 +23,7 @@ import time
 import unittest
 import zipfile
 
-from common import pe_facts
+from common import TEXT_TYPES, pe_facts
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DIST = "dist"
@@ -168,32 +168,26 @@ class DebianPackages(unittest.TestCase):
                 self.assertEqual(same.returncode, 0)
 
     def test_console_package_from_git_archive(self):
-        """scripts/package.sh crv in `git archive` output (no .git): the
-        console package alone, built with the profile pkg.crv.nogui, whose
-        build dependencies hold nothing graphical, and the very bytes of the
-        full build's crv package."""
+        """package.sh crv in `git archive` output: the console package alone
+        (profile pkg.crv.nogui, with no GTK among its build dependencies),
+        the very bytes of the full build's."""
         if run("git", "-C", ROOT, "rev-parse", "--git-dir", check=False).returncode:
             self.skipTest("not a git checkout")
         with tempfile.TemporaryDirectory() as tmp:
             tree = os.path.join(tmp, "crv")
             os.makedirs(tree)
-            # Uncommitted changes to tracked files too.
             commit = run("git", "-C", ROOT, "stash", "create").stdout.strip() or "HEAD"
             archive = subprocess.run(["git", "-C", ROOT, "archive", commit], check=True,
                                      capture_output=True).stdout
             subprocess.run(["tar", "-x", "-C", tree], input=archive, check=True)
-            empty = os.path.join(tmp, "dpkg")
-            os.makedirs(empty)
-            open(os.path.join(empty, "status"), "w").close()
+            open(os.path.join(tmp, "status"), "w").close()  # dpkg's: no package installed
             for profile, gui in (([], True), (["-Ppkg.crv.nogui"], False)):
-                unmet = run("dpkg-checkbuilddeps", "--admindir=" + empty, *profile,
-                            cwd=tree, check=False).stderr
-                self.assertIn("cmake", unmet)
-                self.assertEqual("libgtk-3-dev" in unmet, gui, unmet)
+                unmet = run("dpkg-checkbuilddeps", "--admindir=" + tmp, *profile, cwd=tree,
+                            check=False).stderr
+                self.assertEqual(("cmake" in unmet, "libgtk-3-dev" in unmet), (True, gui), unmet)
             done = run("scripts/package.sh", "crv", cwd=tree, check=False, timeout=3600)
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertEqual(os.listdir(os.path.join(tree, "dist")), [os.path.basename(deb())])
-            self.assertEqual(glob.glob(os.path.join(tree, "build-deb", "crvw_*")), [])
             same = run("cmp", deb(), os.path.join(tree, "dist", os.path.basename(deb())),
                        check=False)
             self.assertEqual(same.returncode, 0, same.stdout)
@@ -207,25 +201,15 @@ class DebianPackages(unittest.TestCase):
                                   capture_output=True, text=True)
             self.assertEqual(lint.stdout + lint.stderr, "", name)
 
-    # The files that offer crvw on a desktop: {file: {group: {key: value, or
-    # None where the key must be absent}}}. The entries are in no menu and
-    # name no type, so that they never become a type's default application;
-    # the right-click actions are for text files.
+    # The files that offer crvw on a desktop, with keys they must hold (None:
+    # absent). The entries name no type, so that they never become a type's
+    # default application, and are in no menu; the actions are for text files.
     DESKTOP_FILES = {
-        "applications/crvw-lf.desktop":
-            {"Desktop Entry": {"Exec": "crvw -d %f", "NoDisplay": "true", "MimeType": None}},
-        "applications/crvw-crlf.desktop":
-            {"Desktop Entry": {"Exec": "crvw -c %f", "NoDisplay": "true", "MimeType": None}},
-        "kio/servicemenus/crvw.desktop": {
-            "Desktop Entry": {"MimeType": "text/plain;", "NoDisplay": "true", "Actions": "lf;crlf;"},
-            "Desktop Action lf": {"Name": "Normalise line endings (LF)"},
-            "Desktop Action crlf": {"Name": "Normalise line endings (CR LF)"}},
-        "nemo/actions/crvw-lf.nemo_action": {"Nemo Action": {
-            "Name": "Normalise line endings (LF)", "Mimetypes": "text/plain;",
-            "Selection": "notnone", "Quote": "double", "Extensions": None}},
-        "nemo/actions/crvw-crlf.nemo_action": {"Nemo Action": {
-            "Name": "Normalise line endings (CR LF)", "Mimetypes": "text/plain;",
-            "Selection": "notnone", "Quote": "double", "Extensions": None}},
+        "applications/crvw-lf.desktop": {"Exec": "crvw -d %f", "NoDisplay": "true", "MimeType": None},
+        "applications/crvw-crlf.desktop": {"Exec": "crvw -c %f", "NoDisplay": "true", "MimeType": None},
+        "kio/servicemenus/crvw.desktop": {"MimeType": "text/plain;", "Actions": "lf;crlf;"},
+        "nemo/actions/crvw-lf.nemo_action": {"Mimetypes": "text/plain;", "Quote": "double"},
+        "nemo/actions/crvw-crlf.nemo_action": {"Mimetypes": "text/plain;", "Quote": "double"},
     }
 
     def desktop_file(self, name):
@@ -235,42 +219,36 @@ class DebianPackages(unittest.TestCase):
         return parser
 
     def test_desktop_files(self):
-        for name, groups in self.DESKTOP_FILES.items():
+        for name, keys in self.DESKTOP_FILES.items():
             with self.subTest(name):
                 if name.endswith(".desktop"):
                     check = run("desktop-file-validate", self.path("usr/share/" + name), check=False)
                     self.assertEqual(check.stdout + check.stderr, "")
                 parsed = self.desktop_file(name)
-                for group, keys in groups.items():
-                    self.assertEqual({k: parsed.get(group, k, fallback=None) for k in keys}, keys)
+                group = parsed.sections()[0]
+                self.assertEqual({k: parsed.get(group, k, fallback=None) for k in keys}, keys)
 
     def test_never_the_default_application(self):
-        """In XDG folders that hold only the package's files and one editor
-        entry for text/plain, caches made as the package's trigger makes
-        them, gio and xdg-mime name the editor as text/plain's default,
-        wherever its entry sorts or lies; no type lists crvw."""
-        editor = "[Desktop Entry]\nType=Application\nName=Editor\nExec=true %F\nMimeType=text/plain;\n"
-        # (the editor's entry, in the package's folder or in a later one)
+        """XDG folders holding only the package's entries and one editor entry
+        for text/plain, with the caches the package's trigger makes: gio and
+        xdg-mime name the editor, wherever its entry sorts or lies."""
+        editor = "[Desktop Entry]\nType=Application\nName=E\nExec=true %F\nMimeType=text/plain;\n"
         for entry, place in (("org.example.Editor.desktop", "package"),
                              ("aa-editor.desktop", "package"), ("editor.desktop", "later")):
             with self.subTest(entry=entry, place=place), tempfile.TemporaryDirectory() as tmp:
-                dirs = {d: os.path.join(tmp, d) for d in ("home", "config", "package", "later", "mime")}
-                for d in dirs.values():
-                    os.makedirs(d)
-                shutil.copytree(self.path("usr/share/applications"),
-                                os.path.join(dirs["package"], "applications"))
-                os.makedirs(os.path.join(dirs["later"], "applications"))
-                os.symlink("/usr/share/mime", os.path.join(dirs["mime"], "mime"))
-                with open(os.path.join(dirs[place], "applications", entry), "w") as f:
+                home, package, later, mime = (os.path.join(tmp, d) for d in ("h", "p", "l", "m"))
+                shutil.copytree(self.path("usr/share/applications"), package + "/applications")
+                os.makedirs(later + "/applications")
+                os.makedirs(mime)
+                os.symlink("/usr/share/mime", mime + "/mime")
+                with open(os.path.join({"package": package, "later": later}[place],
+                                       "applications", entry), "w") as f:
                     f.write(editor)
-                for d in ("package", "later"):
-                    run("update-desktop-database", os.path.join(dirs[d], "applications"))
-                env = {k: v for k, v in os.environ.items()
-                       if k not in ("XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION",
-                                    "GNOME_DESKTOP_SESSION_ID", "XDG_SESSION_DESKTOP")}
-                env.update(HOME=dirs["home"], XDG_DATA_HOME=dirs["home"],
-                           XDG_CONFIG_HOME=dirs["config"], XDG_CONFIG_DIRS=dirs["config"],
-                           XDG_DATA_DIRS=":".join(dirs[d] for d in ("package", "later", "mime")),
+                for d in (package, later):
+                    run("update-desktop-database", d + "/applications")
+                env = {k: v for k, v in os.environ.items() if "DESKTOP" not in k}
+                env.update(HOME=home, XDG_DATA_HOME=home, XDG_CONFIG_HOME=home, XDG_CONFIG_DIRS=home,
+                           XDG_DATA_DIRS=f"{package}:{later}:{mime}",
                            PATH=self.path("usr/bin") + os.pathsep + os.environ["PATH"])
                 gio = run("gio", "mime", "text/plain", env=env).stdout
                 print(gio, end="")
@@ -278,52 +256,43 @@ class DebianPackages(unittest.TestCase):
                 self.assertNotIn("crvw", gio)
                 xdg = run("xdg-mime", "query", "default", "text/plain", env=env).stdout
                 self.assertEqual(xdg.strip(), entry)
-                with open(os.path.join(dirs["package"], "applications", "mimeinfo.cache")) as f:
-                    self.assertNotIn("crvw", f.read())
+                with open(package + "/applications/mimeinfo.cache") as f:
+                    self.assertNotIn("crvw", f.read())  # nor for any other type
 
     def test_command_lines(self):
-        """The command each entry and action runs for selected files whose
-        names hold blanks, quotes and shell characters: one crvw per file,
-        given the option and the file's name as it is. GLib runs the entries
-        (gio launch) and the service menu's actions, which follow the same
-        Exec rules in Dolphin; Nemo's actions are expanded as Nemo expands
-        them (Quote=double: each path in double quotes, its double quotes
+        """What each entry and action runs for files whose names hold blanks,
+        quotes and shell characters: one crvw per file, with the name as it
+        is. GLib runs the entries and the service menu's actions (Dolphin
+        follows the same Exec rules); Nemo's lines are expanded as Nemo does
+        with Quote=double (each path in double quotes, its double quotes
         escaped) and split as g_shell_parse_argv splits."""
-        names = ["two words.txt", "it's.txt", 'say "hi".txt', "$HOME & `id`; 100%.txt"]
         with tempfile.TemporaryDirectory() as tmp:
-            fake, log = os.path.join(tmp, "bin"), os.path.join(tmp, "log")
-            os.makedirs(fake)
+            log = os.path.join(tmp, "log")
             os.makedirs(log)
-            # A crvw that records its arguments, one file per run.
-            with open(os.path.join(fake, "crvw"), "w") as f:
+            with open(os.path.join(tmp, "crvw"), "w") as f:  # records its arguments
                 f.write('#!/bin/sh\nprintf "%s\\0" "$@" > "$(mktemp "$CRVW_LOG/run.XXXXXX")"\n')
-            os.chmod(os.path.join(fake, "crvw"), 0o755)
-            files = [os.path.join(tmp, n) for n in names]
-            for name in files:
-                open(name, "w").close()
-            env = dict(os.environ, CRVW_LOG=log, PATH=fake + os.pathsep + os.environ["PATH"])
+            os.chmod(os.path.join(tmp, "crvw"), 0o755)
+            files = [os.path.join(tmp, n) for n in
+                     ("two words.txt", "it's.txt", 'say "hi".txt', "$HOME & `id`; 100%.txt")]
+            env = dict(os.environ, CRVW_LOG=log, PATH=tmp + os.pathsep + os.environ["PATH"])
 
             def gio_launch(exec_line):
-                entry = os.path.join(tmp, "entry.desktop")
-                with open(entry, "w") as f:
-                    f.write(f"[Desktop Entry]\nType=Application\nName=x\nExec={exec_line}\n")
-                run("gio", "launch", entry, *files, env=env)
+                with open(os.path.join(tmp, "e.desktop"), "w") as f:
+                    f.write(f"[Desktop Entry]\nType=Application\nName=e\nExec={exec_line}\n")
+                run("gio", "launch", os.path.join(tmp, "e.desktop"), *files, env=env)
 
             def nemo(exec_line):
                 quoted = " ".join('"' + p.replace('"', '\\"') + '"' for p in files)
                 run(*shlex.split(exec_line.replace("%F", quoted)), env=env)
 
-            # (file, group, option, how it is run)
-            cases = [("applications/crvw-lf.desktop", "Desktop Entry", "-d", gio_launch),
-                     ("applications/crvw-crlf.desktop", "Desktop Entry", "-c", gio_launch),
-                     ("kio/servicemenus/crvw.desktop", "Desktop Action lf", "-d", gio_launch),
-                     ("kio/servicemenus/crvw.desktop", "Desktop Action crlf", "-c", gio_launch),
-                     ("nemo/actions/crvw-lf.nemo_action", "Nemo Action", "-d", nemo),
-                     ("nemo/actions/crvw-crlf.nemo_action", "Nemo Action", "-c", nemo)]
-            for name, group, option, launch in cases:
+            for name, group, option, launch in (
+                    ("applications/crvw-lf.desktop", "Desktop Entry", "-d", gio_launch),
+                    ("applications/crvw-crlf.desktop", "Desktop Entry", "-c", gio_launch),
+                    ("kio/servicemenus/crvw.desktop", "Desktop Action lf", "-d", gio_launch),
+                    ("kio/servicemenus/crvw.desktop", "Desktop Action crlf", "-c", gio_launch),
+                    ("nemo/actions/crvw-lf.nemo_action", "Nemo Action", "-d", nemo),
+                    ("nemo/actions/crvw-crlf.nemo_action", "Nemo Action", "-c", nemo)):
                 with self.subTest(name=name, group=group):
-                    for old in os.listdir(log):
-                        os.remove(os.path.join(log, old))
                     launch(self.desktop_file(name).get(group, "Exec"))
                     deadline = time.monotonic() + 30
                     while len(os.listdir(log)) < len(files) and time.monotonic() < deadline:
@@ -333,6 +302,7 @@ class DebianPackages(unittest.TestCase):
                     for run_log in os.listdir(log):
                         with open(os.path.join(log, run_log), "rb") as f:
                             runs.append(f.read().decode().split("\0")[:-1])
+                        os.remove(os.path.join(log, run_log))
                     self.assertCountEqual(runs, [[option, f] for f in files])
 
     def test_install_paths_by_prefix(self):
@@ -501,12 +471,6 @@ class WindowsZip(unittest.TestCase):
         self.assertGreater(readme.count(b"\r\n"), 10)
         for words in (f"crv {version()}", "shell:sendto", "Exit status", "Drop a file"):
             self.assertIn(words.encode(), readme)
-
-
-# Where the installer's right-click entries go: files Windows perceives as
-# text, and these extensions of text files it does not mark so.
-TEXT_TYPES = ["text", ".bat", ".cmd", ".ps1", ".csv", ".json", ".xml", ".yml", ".yaml", ".md",
-              ".ini", ".log", ".c", ".h", ".cpp", ".cs", ".py", ".js", ".sh"]
 
 
 class WindowsInstaller(unittest.TestCase):
