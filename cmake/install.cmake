@@ -39,8 +39,19 @@ function(crv_install_completions command)
   foreach(shell zsh fish)
     configure_file(data/crv.${shell}-completion ${CMAKE_CURRENT_BINARY_DIR}/${shell}/${command} @ONLY)
   endforeach()
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zsh/${command} RENAME _${command}
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+  # zsh searches vendor-completions under /usr (Debian's packages) and
+  # site-functions under any other prefix (/usr/local): the prefix given at
+  # install time decides (`cmake --install --prefix`).
+  set(zsh_file ${CMAKE_CURRENT_BINARY_DIR}/zsh/_${command})
+  configure_file(${CMAKE_CURRENT_BINARY_DIR}/zsh/${command} ${zsh_file} COPYONLY)
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(zsh_dir vendor-completions)
+    else()
+      set(zsh_dir site-functions)
+    endif()
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/zsh/\${zsh_dir}\"
+         TYPE FILE FILES \"${zsh_file}\")")
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/fish/${command} RENAME ${command}.fish
           DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
 endfunction()
@@ -52,8 +63,15 @@ if(TARGET crvw)
   install(TARGETS crvw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   crv_install_gzipped(doc/crvw.1 ${CMAKE_INSTALL_MANDIR}/man1)
   crv_install_completions(crvw)
+  # Two entries that offer crvw for a file without taking over any type
+  # (no MimeType) or showing in the applications menu (NoDisplay); the
+  # right-click actions of Dolphin (a service menu) and Nemo for text files.
   install(FILES data/crvw-lf.desktop data/crvw-crlf.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES data/crvw-servicemenu.desktop RENAME crvw.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/kio/servicemenus)
+  install(FILES data/crvw-lf.nemo_action data/crvw-crlf.nemo_action
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/nemo/actions)
 endif()
 # The Debian packages take these two from debian/ themselves.
 install(FILES debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})

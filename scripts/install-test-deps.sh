@@ -48,10 +48,11 @@ apt_get install -y -qq --no-install-recommends "${packages[@]}"
 # The packages (scripts/test-packages.sh): the Debian source package's build
 # (dpkg-buildpackage with debhelper), the Windows installer (wixl; msiinfo
 # from msitools lists it), lintian, the man page and desktop entry checks,
-# the completions in bash, zsh and fish, the pre-commit hooks, and man -w on
-# the installed package.
+# the completions in bash, zsh and fish, the pre-commit hooks, man -w on
+# the installed package, and which application gio and xdg-mime pick for
+# text files.
 packaging=(dpkg-dev debhelper wixl msitools lintian mandoc desktop-file-utils
-           bash-completion zsh fish pre-commit man-db)
+           bash-completion zsh fish pre-commit man-db libglib2.0-bin xdg-utils)
 apt_get install -y -qq --no-install-recommends "${packaging[@]}"
 
 # Wine takes its ANSI code page (932 for the Windows programs' texts) from the

@@ -22,6 +22,12 @@ configure_win64() {
 # The version, set once by project(VERSION) in CMakeLists.txt.
 project_version() { sed -n 's/^project(crv VERSION \([^ ]*\).*/\1/p' CMakeLists.txt; }
 
+# The release's date in seconds since 1970, from the newest entry of
+# debian/changelog (the trailer line " -- name <mail>  date").
+release_epoch() {
+  date -d "$(sed -n 's/^ -- .*>  //p' debian/changelog | head -n 1)" +%s
+}
+
 # Which Windows programs the Wine tests run, in $wine_arch, and why, in $why:
 # the 32-bit deliverables where this host executes 32-bit programs, else the
 # 64-bit test build (also when CRV_WINE_64 is set and not 0).

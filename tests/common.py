@@ -1,6 +1,6 @@
 """Helpers shared by the Python tests: sample texts, the reference
-conversion, the expected usage texts, a private X display and the facts of a
-Windows program's PE headers."""
+conversion, the expected usage texts, a private X display, the facts of a
+Windows program's PE headers and the installer's text types."""
 import collections
 import os
 import re
@@ -16,6 +16,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DOS = b"one\r\ntwo\r\r\nthree\rfour\nlast"
 UNIX = b"one\ntwo\nthree\rfour\nlast"
 CRLF = b"one\r\ntwo\r\nthree\rfour\r\nlast"
+
+
+# The keys under SystemFileAssociations that get the Windows installer's
+# right-click entries: the files Windows perceives as text, and extensions of
+# text files it does not always mark so.
+TEXT_TYPES = ["text", ".bat", ".cmd", ".ps1", ".csv", ".json", ".xml", ".yml", ".yaml", ".md",
+              ".ini", ".log", ".c", ".h", ".cpp", ".cs", ".py", ".js", ".sh"]
 
 
 def convert(data, add_cr):

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The Windows installer under Wine, in a fresh prefix on a virtual display:
 msiexec /i /qn installs the programs for the user and registers the two
-right-click entries; each entry's command line, run as Explorer would run it
-for one file, converts that file once crvw.exe's box is answered with
-xdotool; msiexec /x leaves no file and no registry key behind.
+right-click entries for text files; each entry's command line, run as
+Explorer would run it for one file, converts that file once crvw.exe's box
+is answered with xdotool; msiexec /x leaves no file and no registry key
+behind.
 
     msi_test.py --msi crv-0.01.msi --arch i686|x86_64 [--screenshot shot.png]
 
@@ -23,13 +24,16 @@ import unittest
 MSI = ARCH = SCREENSHOT = None
 CRLF = b"one\r\ntwo\r\n"
 LF = b"one\ntwo\n"
-# (registry key under HKCU\Software\Classes\*\shell, menu text, option,
-#  file before, file after)
+# (verb, menu text, option, file before, file after)
 ENTRIES = [
     ("crv.lf", "Normalise line endings (LF)", "-d", CRLF, LF),
     ("crv.crlf", "Normalise line endings (CR LF)", "-c", LF, CRLF),
 ]
-SHELL = r"HKCU\Software\Classes\*\shell"
+ASSOCIATIONS = r"Software\Classes\SystemFileAssociations"
+# Explorer looks for a file's verbs under SystemFileAssociations\<extension>
+# and \<its PerceivedType>: (extension, perceived type on Windows, offered)
+FILE_TYPES = [(".txt", "text", True), (".json", None, True), (".exe", "application", False),
+              (".zip", "compressed", False), (".docx", "document", False)]
 
 
 def files_under(top):
@@ -96,14 +100,27 @@ class Installer(unittest.TestCase):
                                     for n in ("crv.exe", "crvw.exe", "README.txt")})
         crvw = "C:\\" + folder.replace("/", "\\") + "\\crvw.exe"
 
+        # Every key the installer added, and nothing for all files.
+        entry_keys = {k.split(":", 1)[1].replace("\\\\", "\\")
+                      for k in set(registry_keys(self.prefix)) - set(keys_before) if "crv." in k}
+        self.assertEqual(entry_keys, {
+            f"{ASSOCIATIONS}\\{t}\\shell\\{verb}{command}".lower()
+            for t in TEXT_TYPES for verb, *_ in ENTRIES for command in ("", "\\command")})
+        for extension, perceived, offered in FILE_TYPES:
+            with self.subTest(extension=extension):
+                found = {f"{ASSOCIATIONS}\\{t}\\shell\\crv.lf".lower()
+                         for t in (extension, perceived) if t} & entry_keys
+                self.assertEqual(bool(found), offered)
+
+        shell = f"HKCU\\{ASSOCIATIONS}\\text\\shell"
         for key, text, option, before, after in ENTRIES:
             with self.subTest(entry=key):
-                status, out = self.wine("reg", "query", f"{SHELL}\\{key}")
+                status, out = self.wine("reg", "query", f"{shell}\\{key}")
                 self.assertEqual(status, 0, out)
                 # The default value's name is localised: "(Default)" in English.
                 self.assertRegex(out, r"\n +\([^)]+\) +REG_SZ +" + re.escape(text) + r"\r")
                 self.assertRegex(out, r"MultiSelectModel\s+REG_SZ\s+Document\s")
-                status, out = self.wine("reg", "query", f"{SHELL}\\{key}\\command", "/ve")
+                status, out = self.wine("reg", "query", f"{shell}\\{key}\\command", "/ve")
                 command = re.search(r"REG_SZ\s+(.*\S)", out).group(1)
                 self.assertEqual(command, f'"{crvw}" {option} "%1"')
                 self.run_entry(command, before, after)
@@ -117,7 +134,7 @@ class Installer(unittest.TestCase):
         self.assertEqual({k: v for k, v in keys_after.items()
                           if k not in keys_before and (v or "crv" in k)}, {})
         for key, *_ in ENTRIES:
-            self.assertNotEqual(self.wine("reg", "query", f"{SHELL}\\{key}")[0], 0)
+            self.assertNotEqual(self.wine("reg", "query", f"{shell}\\{key}")[0], 0)
 
     def run_entry(self, command, before, after):
         """Runs the entry's command line for a file whose name has a blank,
@@ -170,5 +187,5 @@ if __name__ == "__main__":
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine"))
     import winetools
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from common import VirtualDisplay
+    from common import TEXT_TYPES, VirtualDisplay
     unittest.main(argv=[sys.argv[0], "-v"] + rest)

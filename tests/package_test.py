@@ -9,17 +9,21 @@ the installed crv and a purge that leaves nothing.
     package_test.py --dist dist
 """
 import argparse
+import configparser
+import glob
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 
-from common import pe_facts
+from common import TEXT_TYPES, pe_facts
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DIST = "dist"
@@ -57,7 +61,10 @@ DEB_FILES = {
         "usr/share/doc/crvw/changelog.gz": "-rw-r--r--",
         "usr/share/doc/crvw/copyright": "-rw-r--r--",
         "usr/share/fish/vendor_completions.d/crvw.fish": "-rw-r--r--",
+        "usr/share/kio/servicemenus/crvw.desktop": "-rw-r--r--",
         "usr/share/man/man1/crvw.1.gz": "-rw-r--r--",
+        "usr/share/nemo/actions/crvw-crlf.nemo_action": "-rw-r--r--",
+        "usr/share/nemo/actions/crvw-lf.nemo_action": "-rw-r--r--",
         "usr/share/zsh/vendor-completions/_crvw": "-rw-r--r--",
     },
 }
@@ -160,6 +167,31 @@ class DebianPackages(unittest.TestCase):
                 print(f"cmp {deb(package)} {again}: status {same.returncode}", same.stdout)
                 self.assertEqual(same.returncode, 0)
 
+    def test_console_package_from_git_archive(self):
+        """package.sh crv in `git archive` output: the console package alone
+        (profile pkg.crv.nogui, with no GTK among its build dependencies),
+        the very bytes of the full build's."""
+        if run("git", "-C", ROOT, "rev-parse", "--git-dir", check=False).returncode:
+            self.skipTest("not a git checkout")
+        with tempfile.TemporaryDirectory() as tmp:
+            tree = os.path.join(tmp, "crv")
+            os.makedirs(tree)
+            commit = run("git", "-C", ROOT, "stash", "create").stdout.strip() or "HEAD"
+            archive = subprocess.run(["git", "-C", ROOT, "archive", commit], check=True,
+                                     capture_output=True).stdout
+            subprocess.run(["tar", "-x", "-C", tree], input=archive, check=True)
+            open(os.path.join(tmp, "status"), "w").close()  # dpkg's: no package installed
+            for profile, gui in (([], True), (["-Ppkg.crv.nogui"], False)):
+                unmet = run("dpkg-checkbuilddeps", "--admindir=" + tmp, *profile, cwd=tree,
+                            check=False).stderr
+                self.assertEqual(("cmake" in unmet, "libgtk-3-dev" in unmet), (True, gui), unmet)
+            done = run("scripts/package.sh", "crv", cwd=tree, check=False, timeout=3600)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertEqual(os.listdir(os.path.join(tree, "dist")), [os.path.basename(deb())])
+            same = run("cmp", deb(), os.path.join(tree, "dist", os.path.basename(deb())),
+                       check=False)
+            self.assertEqual(same.returncode, 0, same.stdout)
+
     def test_man_pages_lint_clean(self):
         for name in ("crv", "crvw"):
             page = run("zcat", self.path(f"usr/share/man/man1/{name}.1.gz")).stdout
@@ -169,15 +201,127 @@ class DebianPackages(unittest.TestCase):
                                   capture_output=True, text=True)
             self.assertEqual(lint.stdout + lint.stderr, "", name)
 
-    def test_desktop_entries(self):
-        for name, exec_line in (("crvw-lf", "crvw -d %f"), ("crvw-crlf", "crvw -c %f")):
-            entry = self.path(f"usr/share/applications/{name}.desktop")
-            check = run("desktop-file-validate", entry, check=False)
-            self.assertEqual(check.stdout + check.stderr, "", name)
-            with open(entry) as f:
-                text = f.read()
-            self.assertIn(f"\nExec={exec_line}\n", text)
-            self.assertIn("\nMimeType=text/plain;\n", text)
+    # The files that offer crvw on a desktop, with keys they must hold (None:
+    # absent). The entries name no type, so that they never become a type's
+    # default application, and are in no menu; the actions are for text files.
+    DESKTOP_FILES = {
+        "applications/crvw-lf.desktop": {"Exec": "crvw -d %f", "NoDisplay": "true", "MimeType": None},
+        "applications/crvw-crlf.desktop": {"Exec": "crvw -c %f", "NoDisplay": "true", "MimeType": None},
+        "kio/servicemenus/crvw.desktop": {"MimeType": "text/plain;", "Actions": "lf;crlf;"},
+        "nemo/actions/crvw-lf.nemo_action": {"Mimetypes": "text/plain;", "Quote": "double"},
+        "nemo/actions/crvw-crlf.nemo_action": {"Mimetypes": "text/plain;", "Quote": "double"},
+    }
+
+    def desktop_file(self, name):
+        parser = configparser.ConfigParser(interpolation=None, strict=False)
+        parser.optionxform = str
+        parser.read(self.path("usr/share/" + name), encoding="utf-8")
+        return parser
+
+    def test_desktop_files(self):
+        for name, keys in self.DESKTOP_FILES.items():
+            with self.subTest(name):
+                if name.endswith(".desktop"):
+                    check = run("desktop-file-validate", self.path("usr/share/" + name), check=False)
+                    self.assertEqual(check.stdout + check.stderr, "")
+                parsed = self.desktop_file(name)
+                group = parsed.sections()[0]
+                self.assertEqual({k: parsed.get(group, k, fallback=None) for k in keys}, keys)
+
+    def test_never_the_default_application(self):
+        """XDG folders holding only the package's entries and one editor entry
+        for text/plain, with the caches the package's trigger makes: gio and
+        xdg-mime name the editor, wherever its entry sorts or lies."""
+        editor = "[Desktop Entry]\nType=Application\nName=E\nExec=true %F\nMimeType=text/plain;\n"
+        for entry, place in (("org.example.Editor.desktop", "package"),
+                             ("aa-editor.desktop", "package"), ("editor.desktop", "later")):
+            with self.subTest(entry=entry, place=place), tempfile.TemporaryDirectory() as tmp:
+                home, package, later, mime = (os.path.join(tmp, d) for d in ("h", "p", "l", "m"))
+                shutil.copytree(self.path("usr/share/applications"), package + "/applications")
+                os.makedirs(later + "/applications")
+                os.makedirs(mime)
+                os.symlink("/usr/share/mime", mime + "/mime")
+                with open(os.path.join({"package": package, "later": later}[place],
+                                       "applications", entry), "w") as f:
+                    f.write(editor)
+                for d in (package, later):
+                    run("update-desktop-database", d + "/applications")
+                env = {k: v for k, v in os.environ.items() if "DESKTOP" not in k}
+                env.update(HOME=home, XDG_DATA_HOME=home, XDG_CONFIG_HOME=home, XDG_CONFIG_DIRS=home,
+                           XDG_DATA_DIRS=f"{package}:{later}:{mime}",
+                           PATH=self.path("usr/bin") + os.pathsep + os.environ["PATH"])
+                gio = run("gio", "mime", "text/plain", env=env).stdout
+                print(gio, end="")
+                self.assertRegex(gio, r"^Default application for .text/plain.: " + re.escape(entry))
+                self.assertNotIn("crvw", gio)
+                xdg = run("xdg-mime", "query", "default", "text/plain", env=env).stdout
+                self.assertEqual(xdg.strip(), entry)
+                with open(package + "/applications/mimeinfo.cache") as f:
+                    self.assertNotIn("crvw", f.read())  # nor for any other type
+
+    def test_command_lines(self):
+        """What each entry and action runs for files whose names hold blanks,
+        quotes and shell characters: one crvw per file, with the name as it
+        is. GLib runs the entries and the service menu's actions (Dolphin
+        follows the same Exec rules); Nemo's lines are expanded as Nemo does
+        with Quote=double (each path in double quotes, its double quotes
+        escaped) and split as g_shell_parse_argv splits."""
+        with tempfile.TemporaryDirectory() as tmp:
+            log = os.path.join(tmp, "log")
+            os.makedirs(log)
+            with open(os.path.join(tmp, "crvw"), "w") as f:  # records its arguments
+                f.write('#!/bin/sh\nprintf "%s\\0" "$@" > "$(mktemp "$CRVW_LOG/run.XXXXXX")"\n')
+            os.chmod(os.path.join(tmp, "crvw"), 0o755)
+            files = [os.path.join(tmp, n) for n in
+                     ("two words.txt", "it's.txt", 'say "hi".txt', "$HOME & `id`; 100%.txt")]
+            env = dict(os.environ, CRVW_LOG=log, PATH=tmp + os.pathsep + os.environ["PATH"])
+
+            def gio_launch(exec_line):
+                with open(os.path.join(tmp, "e.desktop"), "w") as f:
+                    f.write(f"[Desktop Entry]\nType=Application\nName=e\nExec={exec_line}\n")
+                run("gio", "launch", os.path.join(tmp, "e.desktop"), *files, env=env)
+
+            def nemo(exec_line):
+                quoted = " ".join('"' + p.replace('"', '\\"') + '"' for p in files)
+                run(*shlex.split(exec_line.replace("%F", quoted)), env=env)
+
+            for name, group, option, launch in (
+                    ("applications/crvw-lf.desktop", "Desktop Entry", "-d", gio_launch),
+                    ("applications/crvw-crlf.desktop", "Desktop Entry", "-c", gio_launch),
+                    ("kio/servicemenus/crvw.desktop", "Desktop Action lf", "-d", gio_launch),
+                    ("kio/servicemenus/crvw.desktop", "Desktop Action crlf", "-c", gio_launch),
+                    ("nemo/actions/crvw-lf.nemo_action", "Nemo Action", "-d", nemo),
+                    ("nemo/actions/crvw-crlf.nemo_action", "Nemo Action", "-c", nemo)):
+                with self.subTest(name=name, group=group):
+                    launch(self.desktop_file(name).get(group, "Exec"))
+                    deadline = time.monotonic() + 30
+                    while len(os.listdir(log)) < len(files) and time.monotonic() < deadline:
+                        time.sleep(0.05)
+                    time.sleep(0.2)  # a run too many would show now
+                    runs = []
+                    for run_log in os.listdir(log):
+                        with open(os.path.join(log, run_log), "rb") as f:
+                            runs.append(f.read().decode().split("\0")[:-1])
+                        os.remove(os.path.join(log, run_log))
+                    self.assertCountEqual(runs, [[option, f] for f in files])
+
+    def test_install_paths_by_prefix(self):
+        """`cmake --install` of the packages' build into a DESTDIR: the zsh
+        completions where zsh looks under the prefix given, the fish ones
+        under the prefix's share/fish."""
+        build, = glob.glob(os.path.join(ROOT, "build-deb", f"crv-{version()}", "obj-*"))
+        for prefix, zsh in (("/usr", "vendor-completions"), ("/usr/local", "site-functions"),
+                            ("/opt/crv", "site-functions")):
+            with self.subTest(prefix=prefix), tempfile.TemporaryDirectory() as dest:
+                run("cmake", "--install", build, "--prefix", prefix,
+                    env=dict(os.environ, DESTDIR=dest))
+                found = {os.path.relpath(os.path.join(d, n), dest)
+                         for d, _, names in os.walk(dest) for n in names}
+                shells = {f for f in found if "/zsh/" in f or "/fish/" in f}
+                top = prefix.lstrip("/") + "/share/"
+                self.assertEqual(shells, {top + f"zsh/{zsh}/_crv", top + f"zsh/{zsh}/_crvw",
+                                          top + "fish/vendor_completions.d/crv.fish",
+                                          top + "fish/vendor_completions.d/crvw.fish"})
 
     # Completions in each shell as the packages install them.
     def bash(self, line, with_bash_completion):
@@ -350,16 +494,18 @@ class WindowsInstaller(unittest.TestCase):
         self.assertEqual(dirs["INSTALLDIR"], ["UserPrograms", "crv"])
         self.assertEqual(dirs["UserPrograms"], ["LocalAppDataFolder", "Programs"])
         registry = {(row[2], row[3]): row[4] for row in self.rows("Registry") if row[1] == "1"}
-        shell = "Software\\Classes\\*\\shell\\"
-        self.assertEqual(registry, {
-            (shell + "crv.lf", ""): "Normalise line endings (LF)",
-            (shell + "crv.lf", "MultiSelectModel"): "Document",
-            (shell + "crv.lf\\command", ""): '"[INSTALLDIR]crvw.exe" -d "%1"',
-            (shell + "crv.crlf", ""): "Normalise line endings (CR LF)",
-            (shell + "crv.crlf", "MultiSelectModel"): "Document",
-            (shell + "crv.crlf\\command", ""): '"[INSTALLDIR]crvw.exe" -c "%1"',
-        })
         self.assertEqual(len(self.rows("Registry")), len(registry), "a key outside HKCU")
+        self.assertEqual(registry.pop(("Software\\crv", "InstallDir")), "[INSTALLDIR]")
+        # Both entries for the files Windows perceives as text and for the
+        # text types it does not mark so; none for all files.
+        expected = {}
+        for key in TEXT_TYPES:
+            for verb, text, option in (("lf", "LF", "-d"), ("crlf", "CR LF", "-c")):
+                shell = f"Software\\Classes\\SystemFileAssociations\\{key}\\shell\\crv.{verb}"
+                expected[(shell, "")] = f"Normalise line endings ({text})"
+                expected[(shell, "MultiSelectModel")] = "Document"
+                expected[(shell + "\\command", "")] = f'"[INSTALLDIR]crvw.exe" {option} "%1"'
+        self.assertEqual(registry, expected)
 
     def test_files_are_the_zips(self):
         top = f"crv-{version()}-win32/"
