@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "engine/change_scan.h"
 #include "engine/line_end_filter.h"
 #include "engine/page_buffer.h"
 
@@ -74,6 +75,31 @@ bool CopyFiltered(FileSystem& fs, InputFile* in, OutputFile* out, bool add_cr) {
   }
 }
 
+enum class Scanned { kChanges, kInForm, kFailed };
+
+// Reads the file at `name` up to the first byte the conversion would change:
+// a file that needs converting costs a few bytes of reading more, one that is
+// already in form is read once, at the speed of reading.
+Scanned ScanForChange(FileSystem& fs, const std::string& name, bool add_cr) {
+  std::unique_ptr<InputFile> in = fs.OpenForReading(name);
+  if (!in) return Scanned::kFailed;
+  ChangeScan scan(add_cr);
+  PageBuffer block = NewPageBuffer(kReadBlock);
+  for (;;) {
+    if (fs.InterruptRequested()) return Scanned::kFailed;
+    size_t got = 0;
+    switch (in->Read(block.get(), kReadBlock, &got)) {
+      case ReadResult::kError:
+        return Scanned::kFailed;
+      case ReadResult::kEnd:
+        return scan.Finish() ? Scanned::kChanges : Scanned::kInForm;
+      case ReadResult::kData:
+        if (scan.Feed(block.get(), got)) return Scanned::kChanges;
+        break;
+    }
+  }
+}
+
 }  // namespace
 
 bool ConvertLineEnds(FileSystem& fs, const std::string& source, const std::string& destination,
@@ -124,6 +150,16 @@ bool ReplaceInPlace(FileSystem& fs, const std::string& name, bool add_cr) {
   // Claimed before anything changes on the disk, and held to the end: a run
   // that comes later finds the file or its backup claimed and gives up.
   if (!fs.Claim(target)) return false;
+  // A file already in the requested form is left as it is: no backup, the
+  // same file with its dates, links and attributes. Its bytes are the ones
+  // the conversion would write.
+  Scanned scanned;
+  try {
+    scanned = ScanForChange(fs, target, add_cr);
+  } catch (const std::bad_alloc&) {
+    scanned = Scanned::kFailed;
+  }
+  if (scanned != Scanned::kChanges) return scanned == Scanned::kInForm;
   // A program that is writing the file now would lose what it writes after
   // the rename; one that starts during the run stops it.
   if (!fs.ExcludeWriters()) return false;

@@ -28,7 +28,7 @@ std::string BackupName(const std::string& target, int n);
 bool MakeBackup(FileSystem& fs, const std::string& target, std::string* backup);
 
 // Converts `name` in place through a backup: true when the file holds the
-// converted bytes (the backup is deleted, or left if it cannot be); false when
+// converted bytes (a file already in that form is not touched at all) (the backup is deleted, or left if it cannot be); false when
 // the conversion failed, the file then holding its former bytes again, or,
 // when even that restore failed, those bytes remaining in the backup. A name
 // that is a symbolic link stands for its final target, which is converted

@@ -434,7 +434,11 @@ class PosixFileSystem : public FileSystem {
   // is the only descriptor of the file, so the lease is granted where the
   // file system has leases.
   bool LockNew(int fd) {
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && !LocksUnsupported(errno)) return false;
+    // Its descriptor is open for writing, so a refusal for the descriptor's
+    // mode means the file system has no such locks either.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && !LocksUnsupported(errno) && errno != EBADF) {
+      return false;
+    }
     created_.leased = TakeLease(fd, F_WRLCK) == Lease::kHeld;
     return true;
   }
