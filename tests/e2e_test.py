@@ -749,7 +749,13 @@ class CollisionTest(Case):
             for n in names:
                 path = os.path.join(top, n)
                 if not os.path.islink(path) and n != "trace":
-                    with open(path, "rb") as f:
+                    # A run's new file, which readers wait for, is "held".
+                    try:
+                        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+                    except BlockingIOError:
+                        files[os.path.relpath(path, self.dir)] = "held"
+                        continue
+                    with open(fd, "rb") as f:
                         files[os.path.relpath(path, self.dir)] = f.read()
         return files
 

@@ -442,6 +442,7 @@ zpty -d z
                         os.makedirs(os.path.dirname(os.path.join(repo, name)), exist_ok=True)
                         with open(os.path.join(repo, name), "wb") as f:
                             f.write(data)
+                        os.utime(os.path.join(repo, name), ns=(10**18, 10**18))
                     run("git", "add", "-A", cwd=repo)
                     bin_dir = fake if crv == "failing" else self.path("usr/bin")
                     env = dict(os.environ, PRE_COMMIT_HOME=os.path.join(tmp, "cache"),
@@ -453,6 +454,10 @@ zpty -d z
                     for name, data in after.items():
                         with open(os.path.join(repo, name), "rb") as f:
                             self.assertEqual(f.read(), data, name)
+                        # A file that needed no change keeps its date.
+                        if before[name] == data:
+                            self.assertEqual(os.stat(os.path.join(repo, name)).st_mtime_ns,
+                                             10**18, name)
 
 
 class WindowsZip(unittest.TestCase):

@@ -346,7 +346,7 @@ class PosixFileSystem : public FileSystem {
     // The unnamed file gets its name only now, locked and leased: nobody
     // ever sees the name holding a file that is not claimed.
     struct stat made;
-    if ((!named_ && !LinkUnnamed(fd, dir_, name)) || fstat(fd, &made) != 0) {
+    if (fstat(fd, &made) != 0 || (!named_ && !LinkUnnamed(fd, dir_, name))) {
       // Without its identity the restore cannot tell this file from one put
       // in its place, so it leaves the name alone.
       close(fd);
