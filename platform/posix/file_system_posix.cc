@@ -31,11 +31,9 @@
 // change) remain.
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -43,7 +41,8 @@
 
 #include "engine/file_system.h"
 #include "platform/platform.h"
-#include "platform/posix/attributes_posix.h"
+#include "platform/posix/lease_posix.h"
+#include "platform/posix/open_files_posix.h"
 #include "platform/posix/path_posix.h"
 #include "platform/posix/posix_io.h"
 
@@ -51,8 +50,6 @@ namespace crv {
 namespace platform {
 
 namespace {
-
-constexpr uint64_t kWritebackStep = 4 << 20;
 
 // A file opened by a run: never through a link at the name, never blocking
 // (a FIFO put there meanwhile, a file another run holds a write lease on).
@@ -66,34 +63,6 @@ bool LocksUnsupported(int error) {
   return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS;
 }
 
-void Pause(long ns) {
-  struct timespec pause = {0, ns};
-  nanosleep(&pause, nullptr);
-}
-
-// Whether the lease of `type` on `fd` is still held and nobody is waiting for
-// it to go (a lease being broken reports the type it is to become).
-bool LeaseIntact(int fd, int type) { return fcntl(fd, F_GETLEASE) == type; }
-
-enum class Lease { kHeld, kRefused, kNone };
-
-// Takes a lease of `type` on `fd`. kRefused when another program has the
-// file open for writing (or, for a write lease, at all): tried again for
-// half a second, for writers about to close. kNone when no lease can be had
-// here.
-Lease TakeLease(int fd, int type) {
-  signal(SIGIO, SIG_IGN);
-  long pause_ns = 1000 * 1000;
-  for (long waited_ns = 0;;) {
-    if (fcntl(fd, F_SETLEASE, type) == 0) return Lease::kHeld;
-    if (errno != EAGAIN) return Lease::kNone;
-    if (waited_ns >= 500L * 1000 * 1000) return Lease::kRefused;
-    Pause(pause_ns);
-    waited_ns += pause_ns;
-    if (pause_ns < 100L * 1000 * 1000) pause_ns *= 2;
-  }
-}
-
 // Gives the unnamed file `fd` the name `name` in `dir`; fails, never
 // replaces, when the name is taken.
 bool LinkUnnamed(int fd, int dir, const std::string& name) {
@@ -101,116 +70,6 @@ bool LinkUnnamed(int fd, int dir, const std::string& name) {
   snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   return linkat(AT_FDCWD, path, dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
-
-// What a run knows of the file it created.
-struct Created {
-  bool known = false;
-  struct stat st = {};
-  // The file kept open for the run's whole length, holding its write lease
-  // (when `leased`) after the writing descriptor was closed.
-  int fd = -1;
-  bool leased = false;
-  uint64_t written = 0;  // Bytes the run wrote into it.
-  bool committed = false;
-  struct stat final_st = {};  // As Commit left it.
-};
-
-class PosixInput : public InputFile {
- public:
-  explicit PosixInput(int fd) : fd_(fd) {}
-  ~PosixInput() override { close(fd_); }
-
-  ReadResult Read(char* buffer, size_t size, size_t* got) override {
-    for (;;) {
-      ssize_t n = read(fd_, buffer, size);
-      if (n > 0) {
-        *got = static_cast<size_t>(n);
-        return ReadResult::kData;
-      }
-      if (n == 0) return ReadResult::kEnd;
-      if (errno != EINTR) return ReadResult::kError;
-    }
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-class PosixOutput : public OutputFile {
- public:
-  // `like` is the source, open until Commit; `dir` the directory opened for
-  // reading, or -1 where it cannot be read. Both stay their owners'.
-  PosixOutput(int fd, int like, int mode, bool group_kept, int dir, Created* created)
-      : fd_(fd), like_(like), mode_(mode), group_kept_(group_kept), dir_(dir), created_(created) {}
-  ~PosixOutput() override {
-    if (fd_ >= 0) close(fd_);
-  }
-
-  bool Write(const char* data, size_t size) override {
-    if (!WriteAll(fd_, data, size)) return false;
-    created_->written += size;
-    uint64_t written = created_->written;
-    // Every few MiB, the disk starts writing what is finished, so that it
-    // works while the copy goes on and the fsync in Commit() finds little
-    // left. The call only starts writeback: a failure of it is ignored,
-    // because the fsync still makes every byte durable and reports any write
-    // error since the file was opened.
-    if (written - writeback_from_ >= kWritebackStep) {
-      (void)sync_file_range(fd_, static_cast<off_t>(writeback_from_),
-                            static_cast<off_t>(written - writeback_from_), SYNC_FILE_RANGE_WRITE);
-      writeback_from_ = written;
-    }
-    return true;
-  }
-
-  bool Commit() override {
-    int fd = fd_;
-    fd_ = -1;
-    // Attributes, ACL and mode come after the last write: a write clears
-    // security.capability, and, by a process other than root, the set-user-ID
-    // and set-group-ID bits. With an ACL the mode's group bits are its mask,
-    // so the mode goes last and matches the ACL just set. Where the ACL
-    // cannot be carried exactly, the file gets no group or other rights at
-    // all rather than rights the original did not give.
-    // An attribute or ACL lost to an I/O error or a full disk fails the
-    // conversion, and the original comes back with them.
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[2 * kAttributeMax]);
-    AclCarried acl = AclCarried::kFailed;
-    if (buffer && CopyAttributes(like_, fd, buffer.get(), buffer.get() + kAttributeMax)) {
-      acl = CarryAccessAcl(like_, fd, group_kept_, buffer.get());
-    }
-    if (acl == AclCarried::kFailed) {
-      close(fd);
-      return false;
-    }
-    if (acl == AclCarried::kNot) mode_ &= ~(S_IRWXG | S_IRWXO);
-    bool ok = fchmod(fd, static_cast<mode_t>(mode_)) == 0;
-    ok = ok && fsync(fd) == 0;
-    // The file holds exactly what the run wrote: a program whose open
-    // waited longer than the kernel lets a lease be held got in and added
-    // to it (its writes could not land on the run's, which append). That
-    // file is then left as it is, and the original stays in the backup.
-    ok = ok && fstat(fd, &created_->final_st) == 0 &&
-         static_cast<uint64_t>(created_->final_st.st_size) == created_->written;
-    // A directory its owner may write but not read (mode 0300) cannot be
-    // opened for its fsync; the new entry is made durable with the whole
-    // file system instead.
-    if (dir_ < 0) ok = ok && syncfs(fd) == 0;
-    ok = CloseChecked(fd) && ok;
-    created_->committed = ok;
-    return ok && (dir_ < 0 || fsync(dir_) == 0);
-  }
-
- private:
-  int fd_;
-  int like_;
-  int mode_;  // Final permission bits.
-  bool group_kept_;
-  int dir_;
-  Created* created_;
-  uint64_t writeback_from_ = 0;  // Where the writeback not yet started begins.
-};
 
 class PosixFileSystem : public FileSystem {
  public:

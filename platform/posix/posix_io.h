@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -51,6 +52,11 @@ inline bool Unchanged(const struct stat& now, const struct stat& before) {
          now.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
          now.st_ctim.tv_sec == before.st_ctim.tv_sec &&
          now.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
+}
+
+inline void Pause(long ns) {
+  struct timespec pause = {0, ns};
+  nanosleep(&pause, nullptr);
 }
 
 }  // namespace platform

@@ -1,0 +1,76 @@
+#include "platform/posix/open_files_posix.h"
+
+#include <fcntl.h>
+
+#include <memory>
+#include <new>
+
+#include "platform/posix/attributes_posix.h"
+#include "platform/posix/posix_io.h"
+
+namespace crv {
+namespace platform {
+
+namespace {
+
+constexpr uint64_t kWritebackStep = 4 << 20;
+
+}  // namespace
+
+bool PosixOutput::Write(const char* data, size_t size) {
+  if (!WriteAll(fd_, data, size)) return false;
+  created_->written += size;
+  uint64_t written = created_->written;
+  // Every few MiB, the disk starts writing what is finished, so that it
+  // works while the copy goes on and the fsync in Commit() finds little
+  // left. The call only starts writeback: a failure of it is ignored,
+  // because the fsync still makes every byte durable and reports any write
+  // error since the file was opened.
+  if (written - writeback_from_ >= kWritebackStep) {
+    (void)sync_file_range(fd_, static_cast<off_t>(writeback_from_),
+                          static_cast<off_t>(written - writeback_from_), SYNC_FILE_RANGE_WRITE);
+    writeback_from_ = written;
+  }
+  return true;
+}
+
+bool PosixOutput::Commit() {
+  int fd = fd_;
+  fd_ = -1;
+  // Attributes, ACL and mode come after the last write: a write clears
+  // security.capability, and, by a process other than root, the set-user-ID
+  // and set-group-ID bits. With an ACL the mode's group bits are its mask,
+  // so the mode goes last and matches the ACL just set. Where the ACL
+  // cannot be carried exactly, the file gets no group or other rights at
+  // all rather than rights the original did not give.
+  // An attribute or ACL lost to an I/O error or a full disk fails the
+  // conversion, and the original comes back with them.
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[2 * kAttributeMax]);
+  AclCarried acl = AclCarried::kFailed;
+  if (buffer && CopyAttributes(like_, fd, buffer.get(), buffer.get() + kAttributeMax)) {
+    acl = CarryAccessAcl(like_, fd, group_kept_, buffer.get());
+  }
+  if (acl == AclCarried::kFailed) {
+    close(fd);
+    return false;
+  }
+  if (acl == AclCarried::kNot) mode_ &= ~(S_IRWXG | S_IRWXO);
+  bool ok = fchmod(fd, static_cast<mode_t>(mode_)) == 0;
+  ok = ok && fsync(fd) == 0;
+  // The file holds exactly what the run wrote: a program whose open
+  // waited longer than the kernel lets a lease be held got in and added
+  // to it (its writes could not land on the run's, which append). That
+  // file is then left as it is, and the original stays in the backup.
+  ok = ok && fstat(fd, &created_->final_st) == 0 &&
+       static_cast<uint64_t>(created_->final_st.st_size) == created_->written;
+  // A directory its owner may write but not read (mode 0300) cannot be
+  // opened for its fsync; the new entry is made durable with the whole
+  // file system instead.
+  if (dir_ < 0) ok = ok && syncfs(fd) == 0;
+  ok = CloseChecked(fd) && ok;
+  created_->committed = ok;
+  return ok && (dir_ < 0 || fsync(dir_) == 0);
+}
+
+}  // namespace platform
+}  // namespace crv

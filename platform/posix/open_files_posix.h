@@ -1,0 +1,78 @@
+// The files a run opens (engine/file_system.h), POSIX: the source it reads
+// and the new file it writes, whose commit carries the original's access.
+#ifndef CRV_PLATFORM_POSIX_OPEN_FILES_POSIX_H_
+#define CRV_PLATFORM_POSIX_OPEN_FILES_POSIX_H_
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "engine/file_system.h"
+
+namespace crv {
+namespace platform {
+
+// What a run knows of the file it created.
+struct Created {
+  bool known = false;
+  struct stat st = {};
+  // The file kept open for the run's whole length, holding its write lease
+  // (when `leased`) after the writing descriptor was closed.
+  int fd = -1;
+  bool leased = false;
+  uint64_t written = 0;  // Bytes the run wrote into it.
+  bool committed = false;
+  struct stat final_st = {};  // As Commit left it.
+};
+
+class PosixInput : public InputFile {
+ public:
+  explicit PosixInput(int fd) : fd_(fd) {}
+  ~PosixInput() override { close(fd_); }
+
+  ReadResult Read(char* buffer, size_t size, size_t* got) override {
+    for (;;) {
+      ssize_t n = read(fd_, buffer, size);
+      if (n > 0) {
+        *got = static_cast<size_t>(n);
+        return ReadResult::kData;
+      }
+      if (n == 0) return ReadResult::kEnd;
+      if (errno != EINTR) return ReadResult::kError;
+    }
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+class PosixOutput : public OutputFile {
+ public:
+  // `like` is the source, open until Commit; `dir` the directory opened for
+  // reading, or -1 where it cannot be read. Both stay their owners'.
+  PosixOutput(int fd, int like, int mode, bool group_kept, int dir, Created* created)
+      : fd_(fd), like_(like), mode_(mode), group_kept_(group_kept), dir_(dir), created_(created) {}
+  ~PosixOutput() override {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  bool Write(const char* data, size_t size) override;
+  bool Commit() override;
+
+ private:
+  int fd_;
+  int like_;
+  int mode_;  // Final permission bits.
+  bool group_kept_;
+  int dir_;
+  Created* created_;
+  uint64_t writeback_from_ = 0;  // Where the writeback not yet started begins.
+};
+
+}  // namespace platform
+}  // namespace crv
+
+#endif  // CRV_PLATFORM_POSIX_OPEN_FILES_POSIX_H_
