@@ -18,8 +18,17 @@ constexpr uint64_t kWritebackStep = 4 << 20;
 }  // namespace
 
 bool PosixOutput::Write(const char* data, size_t size) {
-  if (!WriteAll(fd_, data, size)) return false;
-  created_->written += size;
+  // Every byte stored is counted, also those of a write that stored only
+  // part of its bytes before the disk filled up: the restore removes the
+  // file only while it holds exactly what the run wrote.
+  while (size > 0) {
+    ssize_t n = write(fd_, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    created_->written += static_cast<uint64_t>(n);
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
   uint64_t written = created_->written;
   // Every few MiB, the disk starts writing what is finished, so that it
   // works while the copy goes on and the fsync in Commit() finds little
