@@ -105,17 +105,21 @@ class PosixFileSystem : public FileSystem {
       return false;
     }
     claimed_ = fd;
-    PrepareNewFile();
     return true;
   }
 
   bool ExcludeWriters() override {
     // A run that had to open the file for writing to lock it (NFS) cannot
     // have a read lease, which its own descriptor would refuse.
-    if (claimed_ < 0 || lock_fd_ >= 0) return true;
-    Lease lease = TakeLease(claimed_, F_RDLCK);
-    read_lease_ = lease == Lease::kHeld;
-    return lease != Lease::kRefused;
+    if (claimed_ >= 0 && lock_fd_ < 0) {
+      Lease lease = TakeLease(claimed_, F_RDLCK);
+      if (lease == Lease::kRefused) return false;
+      read_lease_ = lease == Lease::kHeld;
+    }
+    // The run goes on to replace the file (one in form never gets here):
+    // its new file is prepared now.
+    PrepareNewFile();
+    return true;
   }
 
   bool ClaimedElsewhere(const std::string& name) override {
@@ -261,15 +265,16 @@ class PosixFileSystem : public FileSystem {
   // Create makes it under its name instead; where the directory may not be
   // written, Create fails as it would have.
   void PrepareNewFile() {
-    int fd = access("/proc/self/fd", X_OK) == 0
-                 ? OpenAt(dir_, ".", O_TMPFILE | O_WRONLY | O_APPEND, 0600)
-                 : -1;
+    bool unnamed_files = access("/proc/self/fd", X_OK) == 0;
+    int fd = unnamed_files ? OpenAt(dir_, ".", O_TMPFILE | O_WRONLY | O_APPEND, 0600) : -1;
     if (fd >= 0 && LockNew(fd)) {
       unnamed_ = fd;
       return;
     }
     if (fd >= 0) close(fd);
-    EnterExclusiveSteps();
+    unnamed_files = unnamed_files && (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR &&
+                                                  errno != EINVAL));
+    if (!unnamed_files) EnterExclusiveSteps();
   }
 
   // Where the new file is made under its name, a run holds the directory's
