@@ -78,23 +78,28 @@ bool CopyFiltered(FileSystem& fs, InputFile* in, OutputFile* out, bool add_cr) {
 enum class Scanned { kChanges, kInForm, kFailed };
 
 // Reads the file at `name` up to the first byte the conversion would change:
-// a file that needs converting costs a few bytes of reading more, one that is
-// already in form is read once, at the speed of reading.
+// a file that needs converting costs a few bytes of reading more (the first
+// read is one page, where most files show their first line end), one that
+// is already in form is read once, at the speed of reading.
 Scanned ScanForChange(FileSystem& fs, const std::string& name, bool add_cr) {
+  constexpr size_t kFirstRead = 4096;
   std::unique_ptr<InputFile> in = fs.OpenForReading(name);
   if (!in) return Scanned::kFailed;
   ChangeScan scan(add_cr);
-  PageBuffer block = NewPageBuffer(kReadBlock);
+  char first[kFirstRead];
+  PageBuffer block;
   for (;;) {
     if (fs.InterruptRequested()) return Scanned::kFailed;
+    char* buffer = block ? block.get() : first;
     size_t got = 0;
-    switch (in->Read(block.get(), kReadBlock, &got)) {
+    switch (in->Read(buffer, block ? kReadBlock : kFirstRead, &got)) {
       case ReadResult::kError:
         return Scanned::kFailed;
       case ReadResult::kEnd:
         return scan.Finish() ? Scanned::kChanges : Scanned::kInForm;
       case ReadResult::kData:
-        if (scan.Feed(block.get(), got)) return Scanned::kChanges;
+        if (scan.Feed(buffer, got)) return Scanned::kChanges;
+        if (!block) block = NewPageBuffer(kReadBlock);
         break;
     }
   }
