@@ -56,8 +56,10 @@ class FileSystem {
   // opened. Where the platform excludes other runs by its opens, it claims
   // nothing.
   virtual bool Claim(const std::string& name) = 0;
-  // Keeps other programs from writing the claimed file until the object
-  // goes, where the platform can: false when another program has it open
+  // Called once the run has found that it will replace the claimed file,
+  // before anything changes (an implementation may prepare the new file
+  // then). Keeps other programs from writing the claimed file until the
+  // object goes, where the platform can: false when another program has it open
   // for writing (or mapped writable) now; one that opens it for writing
   // later makes InterruptRequested true. True where the platform cannot
   // tell, or its opens without sharing already keep writers out.
