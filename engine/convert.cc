@@ -136,7 +136,7 @@ bool MakeBackup(FileSystem& fs, const std::string& target, std::string* backup) 
   for (int n = 1;; ++n) {
     std::string candidate = BackupName(target, n);
     if (!fs.IsPresent(candidate)) {
-      if (!fs.RenameNoReplace(target, candidate)) return false;
+      if (!fs.MoveAside(target, candidate)) return false;
       *backup = candidate;
       return true;
     }
@@ -180,12 +180,11 @@ bool ReplaceInPlace(FileSystem& fs, const std::string& name, bool add_cr) {
     fs.Remove(backup);
     return true;
   }
-  // Only the output this run created is deleted: a file that another process
-  // put under the name meanwhile is left alone.
-  fs.RemoveCreated(target);
-  // The rename never replaces: when the name is still taken, the original
-  // bytes stay in the backup.
-  fs.RenameNoReplace(backup, target);
+  // The original goes back under the name. Only the output this run created
+  // is deleted, and not while another program writes or waits to write it;
+  // a file that another process put under the name meanwhile is left alone,
+  // the original bytes then staying in the backup.
+  fs.PutBack(target, backup);
   return false;
 }
 

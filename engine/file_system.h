@@ -67,17 +67,28 @@ class FileSystem {
   // True when `name` (a backup candidate) is the claimed file of a run that
   // is still going on; false for a leftover of an ended run.
   virtual bool ClaimedElsewhere(const std::string& name) = 0;
-  // Renames `from` to `to`; fails, never replaces, when `to` exists.
-  virtual bool RenameNoReplace(const std::string& from, const std::string& to) = 0;
+  // Gives the claimed file at `name` the backup name `backup` (fails, never
+  // replaces, when `backup` is taken). Where the platform can, an opener by
+  // `name` finds a complete file at every moment: the original until the
+  // run's new file takes its place in one step (POSIX: the new file,
+  // prepared with its lease, is exchanged with the original here; Windows:
+  // the original gets `backup` as a second name and the finished new file
+  // replaces the name at Commit). Elsewhere a plain rename.
+  virtual bool MoveAside(const std::string& name, const std::string& backup) = 0;
+  // After a failure: puts the file at `backup` back under `name` and removes
+  // the run's output, in one step where the platform can. A run's output
+  // that another program writes or waits to write is never deleted: it is
+  // kept under a name of its own and the original goes back under `name`.
+  // False when the original stays in the backup.
+  virtual bool PutBack(const std::string& name, const std::string& backup) = 0;
   virtual bool Remove(const std::string& name) = 0;
-  // Removes `name` only while it holds the file that Create made.
-  virtual bool RemoveCreated(const std::string& name) = 0;
   // Opens `name` for reading, without sharing where the platform can; null
   // on failure.
   virtual std::unique_ptr<InputFile> OpenForReading(const std::string& name) = 0;
-  // Creates `name` as a new file; a taken name fails where the platform can
-  // tell. `like` is the open source, whose access the new file keeps where
-  // the platform carries it. Null on failure.
+  // The new file under `name`, for writing: created there now, or the one
+  // MoveAside already put there. A name taken by anything else fails where
+  // the platform can tell. `like` is the open source, whose access the new
+  // file keeps where the platform carries it. Null on failure.
   virtual std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile& like) = 0;
   // True when `name` still holds the file Create made and `backup` the source
   // as it was when it was opened: only then may the backup go.

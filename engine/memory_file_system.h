@@ -5,8 +5,8 @@
 // only while the name holds its new file, nothing wrote to the backup and no
 // writer opened it) and Win32 (no claims, every run settled: the opens
 // without sharing keep everyone else out). Under both, Create never takes a
-// name that is already taken and RemoveCreated removes only the file that
-// Create made.
+// name that is already taken and PutBack removes only the file that Create
+// made.
 #ifndef CRV_ENGINE_MEMORY_FILE_SYSTEM_H_
 #define CRV_ENGINE_MEMORY_FILE_SYSTEM_H_
 
@@ -25,7 +25,7 @@ class MemoryFileSystem : public FileSystem {
  public:
   enum class Rules { kPosix, kWin32 };
   enum Op {
-    kLocate, kIsPresent, kClaim, kExcludeWriters, kClaimedElsewhere, kRenameNoReplace, kRemove, kRemoveCreated,
+    kLocate, kIsPresent, kClaim, kExcludeWriters, kClaimedElsewhere, kMoveAside, kRemove, kPutBack,
     kOpenForReading, kRead, kCreate, kWrite, kCommit, kSettled, kInterruptRequested, kOpCount
   };
   enum class Fault {
@@ -96,15 +96,20 @@ class MemoryFileSystem : public FileSystem {
     bool failed = Fails(kClaimedElsewhere);
     return rules_ == Rules::kPosix && (failed || (At(name) && At(name)->claimed));
   }
-  bool RenameNoReplace(const std::string& from, const std::string& to) override {
-    if (Fails(kRenameNoReplace) || !At(from) || At(to)) return false;
-    files[to] = files[from];
-    files.erase(from);
+  bool MoveAside(const std::string& name, const std::string& backup) override {
+    if (Fails(kMoveAside) || !At(name) || At(backup)) return false;
+    files[backup] = files[name];
+    files.erase(name);
     return true;
   }
   bool Remove(const std::string& name) override { return !Fails(kRemove) && files.erase(name); }
-  bool RemoveCreated(const std::string& name) override {
-    return !Fails(kRemoveCreated) && created_ && At(name) == created_ && files.erase(name);
+  bool PutBack(const std::string& name, const std::string& backup) override {
+    if (Fails(kPutBack)) return false;
+    if (created_ && At(name) == created_) files.erase(name);
+    if (!At(backup) || At(name)) return false;
+    files[name] = files[backup];
+    files.erase(backup);
+    return true;
   }
   std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
     // Under the POSIX rules the source must be the file this run claimed.

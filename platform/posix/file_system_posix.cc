@@ -131,39 +131,16 @@ class PosixFileSystem : public FileSystem {
     return held;
   }
 
-  bool RenameNoReplace(const std::string& from, const std::string& to) override {
-    if (renameat2(dir_, from.c_str(), dir_, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-    // The file system does not know the flag: link() fails when `to`
-    // exists, so it never replaces either.
-    if (linkat(dir_, from.c_str(), dir_, to.c_str(), 0) != 0) return false;
-    if (unlinkat(dir_, from.c_str(), 0) != 0) {
-      unlinkat(dir_, to.c_str(), 0);
-      return false;
-    }
-    return true;
+  bool MoveAside(const std::string& name, const std::string& backup) override {
+    return RenameNoReplace(name, backup);
+  }
+
+  bool PutBack(const std::string& name, const std::string& backup) override {
+    RemoveCreated(name);
+    return RenameNoReplace(backup, name);
   }
 
   bool Remove(const std::string& name) override { return unlinkat(dir_, name.c_str(), 0) == 0; }
-
-  bool RemoveCreated(const std::string& name) override {
-    // Without the identity of what Create made, the name is left alone, and
-    // so is a file that holds more than this run wrote, or that somebody is
-    // waiting to open.
-    struct stat st;
-    if (!created_.known || fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !SameFile(st, created_.st) || !NobodyElseIn()) {
-      return false;
-    }
-    if (!Remove(name)) return false;
-    // Somebody who found the name just before it went waits for the file:
-    // the name comes back, so that what they write is not lost with it.
-    if (!NobodyElseIn()) {
-      LinkUnnamed(created_.fd, dir_, name);
-      return false;
-    }
-    return true;
-  }
 
   std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
     // The source is the backup, which this run made by renaming the file it
@@ -236,6 +213,40 @@ class PosixFileSystem : public FileSystem {
   bool InterruptRequested() override { return platform::InterruptRequested() || WriterArrived(); }
 
  private:
+  // Renames `from` to `to`; fails, never replaces, when `to` exists.
+  bool RenameNoReplace(const std::string& from, const std::string& to) {
+    if (renameat2(dir_, from.c_str(), dir_, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    // The file system does not know the flag: link() fails when `to`
+    // exists, so it never replaces either.
+    if (linkat(dir_, from.c_str(), dir_, to.c_str(), 0) != 0) return false;
+    if (unlinkat(dir_, from.c_str(), 0) != 0) {
+      unlinkat(dir_, to.c_str(), 0);
+      return false;
+    }
+    return true;
+  }
+
+  // Removes `name` only while it holds the file that Create made.
+  bool RemoveCreated(const std::string& name) {
+    // Without the identity of what Create made, the name is left alone, and
+    // so is a file that holds more than this run wrote, or that somebody is
+    // waiting to open.
+    struct stat st;
+    if (!created_.known || fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !SameFile(st, created_.st) || !NobodyElseIn()) {
+      return false;
+    }
+    if (!Remove(name)) return false;
+    // Somebody who found the name just before it went waits for the file:
+    // the name comes back, so that what they write is not lost with it.
+    if (!NobodyElseIn()) {
+      LinkUnnamed(created_.fd, dir_, name);
+      return false;
+    }
+    return true;
+  }
+
   // Locks the claimed file `fd` against other runs. NFS emulates flock with
   // a lock on the whole file, which needs a descriptor open for writing:
   // where the read-only one is refused for its mode (EBADF), the lock is

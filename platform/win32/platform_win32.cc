@@ -155,31 +155,19 @@ class Win32FileSystem : public FileSystem {
   bool ExcludeWriters() override { return true; }
   bool ClaimedElsewhere(const std::string&) override { return false; }
 
-  bool RenameNoReplace(const std::string& from, const std::string& to) override {
-    // MoveFileA fails when `to` exists. A device at `to` (a backup name
-    // formed from a device name) is refused too, so the search for a free
-    // backup name ends there instead of trying every number.
-    return !IsDevice(to) && MoveFileA(from.c_str(), to.c_str()) != 0;
+  bool MoveAside(const std::string& name, const std::string& backup) override {
+    return RenameNoReplace(name, backup);
+  }
+
+  // Only the output this run created is deleted; the rename back never
+  // replaces, so when the name is still taken the original stays in the
+  // backup.
+  bool PutBack(const std::string& name, const std::string& backup) override {
+    RemoveCreated(name);
+    return RenameNoReplace(backup, name);
   }
 
   bool Remove(const std::string& name) override { return DeleteFileA(name.c_str()) != 0; }
-
-  bool RemoveCreated(const std::string& name) override {
-    if (!created_.known) return false;
-    // Opened without following a link at the name, and without letting
-    // anyone else delete or rename it while it is compared.
-    HANDLE handle = CreateFileA(name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    FileIdentity found;
-    bool same = GetFileType(handle) == FILE_TYPE_DISK && IdentityOf(handle, &found) &&
-                found.volume == created_.volume && found.index == created_.index;
-    bool deleted = same && DeleteByHandle(handle);
-    CloseHandle(handle);
-    // Without deletion by handle, the name goes right after the comparison.
-    return deleted || (same && DeleteFileA(name.c_str()) != 0);
-  }
 
   std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
     HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ, /*dwShareMode=*/0, nullptr,
@@ -245,6 +233,32 @@ class Win32FileSystem : public FileSystem {
   bool InterruptRequested() override { return platform::InterruptRequested(); }
 
  private:
+  // Renames `from` to `to`; fails, never replaces, when `to` exists.
+  bool RenameNoReplace(const std::string& from, const std::string& to) {
+    // MoveFileA fails when `to` exists. A device at `to` (a backup name
+    // formed from a device name) is refused too, so the search for a free
+    // backup name ends there instead of trying every number.
+    return !IsDevice(to) && MoveFileA(from.c_str(), to.c_str()) != 0;
+  }
+
+  // Removes `name` only while it holds the file that Create made.
+  bool RemoveCreated(const std::string& name) {
+    if (!created_.known) return false;
+    // Opened without following a link at the name, and without letting
+    // anyone else delete or rename it while it is compared.
+    HANDLE handle = CreateFileA(name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FileIdentity found;
+    bool same = GetFileType(handle) == FILE_TYPE_DISK && IdentityOf(handle, &found) &&
+                found.volume == created_.volume && found.index == created_.index;
+    bool deleted = same && DeleteByHandle(handle);
+    CloseHandle(handle);
+    // Without deletion by handle, the name goes right after the comparison.
+    return deleted || (same && DeleteFileA(name.c_str()) != 0);
+  }
+
   FileIdentity created_;  // The file Create made.
 };
 
