@@ -105,6 +105,14 @@ Scanned ScanForChange(FileSystem& fs, const std::string& name, bool add_cr) {
   }
 }
 
+Scanned Scan(FileSystem& fs, const std::string& name, bool add_cr) {
+  try {
+    return ScanForChange(fs, name, add_cr);
+  } catch (const std::bad_alloc&) {
+    return Scanned::kFailed;
+  }
+}
+
 }  // namespace
 
 bool ConvertLineEnds(FileSystem& fs, const std::string& source, const std::string& destination,
@@ -152,19 +160,17 @@ bool ReplaceInPlace(FileSystem& fs, const std::string& name, bool add_cr) {
   // that the link itself stays as it is.
   std::string target;
   if (!fs.Locate(name, &target)) return false;
-  // Claimed before anything changes on the disk, and held to the end: a run
-  // that comes later finds the file or its backup claimed and gives up.
-  if (!fs.Claim(target)) return false;
   // A file already in the requested form is left as it is: no backup, the
   // same file with its dates, links and attributes. Its bytes are the ones
-  // the conversion would write.
-  Scanned scanned;
-  try {
-    scanned = ScanForChange(fs, target, add_cr);
-  } catch (const std::bad_alloc&) {
-    scanned = Scanned::kFailed;
-  }
+  // the conversion would write, so it needs no claim, and a lock another
+  // program holds on it does not matter.
+  Scanned scanned = Scan(fs, target, add_cr);
   if (scanned != Scanned::kChanges) return scanned == Scanned::kInForm;
+  // Claimed before anything changes on the disk, and held to the end: a run
+  // that comes later finds the file or its backup claimed and gives up.
+  // Should another run have converted the file since the scan, converting
+  // it again writes the same bytes.
+  if (!fs.Claim(target)) return false;
   // A program that is writing the file now would lose what it writes after
   // the rename; one that starts during the run stops it.
   if (!fs.ExcludeWriters()) return false;

@@ -1,12 +1,14 @@
 // An in-memory FileSystem for the tests: files are byte strings under names
 // in one directory, and any call can be made to fail at its Nth time. Two
 // rule sets, those of the two implementations: POSIX (runs claim their
-// files and keep writers out while none has the file open; a run is settled
-// only while the name holds its new file, nothing wrote to the backup and no
-// writer opened it) and Win32 (no claims, every run settled: the opens
-// without sharing keep everyone else out). Under both, Create never takes a
-// name that is already taken and PutBack removes only the file that Create
-// made.
+// files and keep writers out while none has the file open; the new file,
+// leased, trades places with the original in one step and back; a run is
+// settled only while the name holds its new file, nothing wrote to the
+// backup and no writer opened it) and Win32 (no claims, plain renames,
+// every run settled: the opens without sharing keep everyone else out).
+// Another process can act between any two calls (AppendByName,
+// WriteThrough); what waits for the run's leases lands when EndRun is
+// called, in whichever file it opened, named or not.
 #ifndef CRV_ENGINE_MEMORY_FILE_SYSTEM_H_
 #define CRV_ENGINE_MEMORY_FILE_SYSTEM_H_
 
@@ -16,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/file_system.h"
 
@@ -43,6 +46,9 @@ class MemoryFileSystem : public FileSystem {
     int changes = 0;       // Writes by other processes, counted.
     bool claimed = false;  // By another run that is still going on.
     int writers = 0;       // Other programs that have it open for writing.
+    std::string waiting;   // Appended once the run's lease on it goes.
+    bool looked = false;   // Another run's look broke the lease: a reader.
+    int open_by_run = 0;   // Handles of the run (Win32: no sharing).
   };
 
   explicit MemoryFileSystem(Rules rules) : rules_(rules) {}
@@ -55,13 +61,58 @@ class MemoryFileSystem : public FileSystem {
   std::map<std::string, std::shared_ptr<File>> files;
 
   void Put(const std::string& name, const std::string& bytes) {
-    files[name] = std::make_shared<File>(File{bytes});
+    files[name] = std::make_shared<File>();
+    files[name]->bytes = bytes;
+    made_.push_back(files[name]);
   }
-  // Another process appends to the file at `name`.
-  void Append(const std::string& name, const std::string& bytes) {
-    files.at(name)->bytes += bytes;
-    ++files.at(name)->changes;
+  // What another process opened: its writes wait while `waits`.
+  struct Descriptor {
+    std::shared_ptr<File> file;
+    bool waits = false;
+  };
+  // Another process opens `name` for appending (creating a missing file,
+  // as the shell's >> does) and writes `bytes`. Under the POSIX rules it
+  // keeps the file open; a file this run holds a lease on makes it wait: a
+  // writer breaks the read lease on the original (the run stops) and waits
+  // for the new file's write lease; what it writes lands at EndRun. No file
+  // when its open fails (Win32: the run has the file open without sharing),
+  // so that nothing was written.
+  Descriptor AppendByName(const std::string& name, const std::string& bytes) {
+    std::shared_ptr<File> file = At(name);
+    if (!file) {
+      Put(name, "");
+      file = At(name);
+    }
+    if (rules_ == Rules::kWin32 && file->open_by_run > 0) return {};
+    Descriptor d = {file, rules_ == Rules::kPosix && !ended_ &&
+                              ((file == claimed_ && leased_) || file == prepared_)};
+    if (rules_ == Rules::kPosix) ++file->writers;
+    WriteThrough(d, bytes);
+    return d;
   }
+  // Another process writes through a descriptor it opened earlier.
+  void WriteThrough(const Descriptor& d, const std::string& bytes) {
+    if (d.waits) {
+      d.file->waiting += bytes;
+      return;
+    }
+    d.file->bytes += bytes;
+    ++d.file->changes;
+  }
+  // Another run opens `name` to look at it and gives up: a reader.
+  void LookByName(const std::string& name) {
+    if (At(name)) At(name)->looked = true;
+  }
+  // The run's leases go: the opens that waited for them go on.
+  void EndRun() {
+    ended_ = true;
+    for (const auto& file : made_) {
+      file->bytes += file->waiting;
+      file->waiting.clear();
+    }
+  }
+  // The file this run writes, from ExcludeWriters on (null before).
+  std::shared_ptr<File> NewFile() const { return prepared_; }
   std::map<std::string, std::string> Contents() const {
     std::map<std::string, std::string> contents;
     for (const auto& entry : files) contents[entry.first] = entry.second->bytes;
@@ -88,6 +139,8 @@ class MemoryFileSystem : public FileSystem {
   }
   bool ExcludeWriters() override {
     bool failed = Fails(kExcludeWriters);
+    prepared_ = std::make_shared<File>();
+    made_.push_back(prepared_);
     if (rules_ == Rules::kWin32) return true;
     leased_ = !failed && claimed_ && claimed_->writers == 0;
     return leased_;
@@ -100,15 +153,27 @@ class MemoryFileSystem : public FileSystem {
     if (Fails(kMoveAside) || !At(name) || At(backup)) return false;
     files[backup] = files[name];
     files.erase(name);
+    if (rules_ == Rules::kPosix) {
+      // The new file takes the name in the same step.
+      files[name] = created_ = prepared_;
+    }
     return true;
   }
   bool Remove(const std::string& name) override { return !Fails(kRemove) && files.erase(name); }
   bool PutBack(const std::string& name, const std::string& backup) override {
     if (Fails(kPutBack)) return false;
-    if (created_ && At(name) == created_) files.erase(name);
-    if (!At(backup) || At(name)) return false;
-    files[name] = files[backup];
-    files.erase(backup);
+    if (rules_ == Rules::kWin32) {
+      if (created_ && At(name) == created_) files.erase(name);
+      if (!At(backup) || At(name)) return false;
+      files[name] = files[backup];
+      files.erase(backup);
+      return true;
+    }
+    // Traded back in one step; the output, now under the backup's name, is
+    // deleted unless a writer waits for it.
+    if (!created_ || At(name) != created_ || !At(backup)) return false;
+    std::swap(files[name], files[backup]);
+    if (created_->waiting.empty()) files.erase(backup);
     return true;
   }
   std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
@@ -123,10 +188,16 @@ class MemoryFileSystem : public FileSystem {
   }
   std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile&) override {
     Fault fault;
-    if ((Fails(kCreate, &fault) && fault == Fault::kError) || At(name)) return nullptr;
-    Put(name, "");
+    bool failed = Fails(kCreate, &fault);
+    if (rules_ == Rules::kPosix) {
+      // Put there by MoveAside.
+      if (failed || !created_ || At(name) != created_) return nullptr;
+      return std::unique_ptr<OutputFile>(new Output(this, created_));
+    }
+    if ((failed && fault == Fault::kError) || At(name)) return nullptr;
+    files[name] = prepared_;
     if (fault == Fault::kUnknown) return nullptr;
-    created_ = files[name];
+    created_ = prepared_;
     return std::unique_ptr<OutputFile>(new Output(this, created_));
   }
   bool Settled(const std::string& name, const std::string& backup) override {
@@ -141,7 +212,10 @@ class MemoryFileSystem : public FileSystem {
   // A handle: it keeps reading the file it opened, whatever its name becomes.
   class Input : public InputFile {
    public:
-    Input(MemoryFileSystem* fs, std::shared_ptr<File> file) : fs_(fs), file_(file) {}
+    Input(MemoryFileSystem* fs, std::shared_ptr<File> file) : fs_(fs), file_(file) {
+      ++file_->open_by_run;
+    }
+    ~Input() override { --file_->open_by_run; }
     ReadResult Read(char* buffer, size_t size, size_t* got) override {
       if (fs_->Fails(kRead)) return ReadResult::kError;
       size_t n = std::min(size, file_->bytes.size() - offset_);
@@ -159,7 +233,10 @@ class MemoryFileSystem : public FileSystem {
   };
   class Output : public OutputFile {
    public:
-    Output(MemoryFileSystem* fs, std::shared_ptr<File> file) : fs_(fs), file_(file) {}
+    Output(MemoryFileSystem* fs, std::shared_ptr<File> file) : fs_(fs), file_(file) {
+      ++file_->open_by_run;
+    }
+    ~Output() override { --file_->open_by_run; }
     bool Write(const char* data, size_t size) override {
       Fault fault;
       if (!fs_->Fails(kWrite, &fault) || fault == Fault::kShort) {
@@ -188,7 +265,10 @@ class MemoryFileSystem : public FileSystem {
   bool leased_ = false;            // Writers kept out of it.
   std::shared_ptr<File> source_;   // The source as opened, and its changes then.
   int source_changes_ = 0;
-  std::shared_ptr<File> created_;  // The file Create made.
+  std::shared_ptr<File> prepared_;  // The run's new file, from ExcludeWriters on.
+  std::shared_ptr<File> created_;   // The same once under the name.
+  std::vector<std::shared_ptr<File>> made_;  // Every file ever made, named or not.
+  bool ended_ = false;
 };
 
 }  // namespace crv

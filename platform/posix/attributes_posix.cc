@@ -4,6 +4,7 @@
 #include <string.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 namespace crv {
 namespace platform {
@@ -41,22 +42,35 @@ bool CopyAttributes(int from, int to, char* names, char* buffer) {
   return true;
 }
 
-AclCarried CarryAccessAcl(int from, int to, bool group_kept, char* buffer) {
+bool KeepOwner(int to, const struct stat& original) {
+  struct stat made;
+  if (fchown(to, original.st_uid, original.st_gid) != 0 && errno != EPERM) return false;
+  return fstat(to, &made) == 0 && made.st_uid == original.st_uid &&
+         made.st_gid == original.st_gid;
+}
+
+bool GiveAccess(int from, int to, const struct stat& original, int* mode, char* buffer) {
+  *mode = static_cast<int>(original.st_mode & 07777);
+  bool carried = true;
   ssize_t n = fgetxattr(from, kAccessAcl, buffer, kAttributeMax);
   if (n >= 0) {
-    if (!group_kept) return AclCarried::kNot;
-    if (fsetxattr(to, kAccessAcl, buffer, static_cast<size_t>(n), 0) == 0) {
-      return AclCarried::kExactly;
+    if (fsetxattr(to, kAccessAcl, buffer, static_cast<size_t>(n), 0) != 0) {
+      if (!MayLeaveOut(errno)) return false;
+      carried = false;
     }
-    return MayLeaveOut(errno) ? AclCarried::kNot : AclCarried::kFailed;
+  } else if (errno == ENODATA || errno == ENOTSUP) {
+    if (fremovexattr(to, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) {
+      if (!MayLeaveOut(errno)) return false;
+      carried = false;
+    }
+  } else {
+    if (!MayLeaveOut(errno)) return false;
+    carried = false;
   }
-  if (errno != ENODATA && errno != ENOTSUP) {
-    return MayLeaveOut(errno) ? AclCarried::kNot : AclCarried::kFailed;
-  }
-  if (fremovexattr(to, kAccessAcl) == 0 || errno == ENODATA || errno == ENOTSUP) {
-    return AclCarried::kExactly;
-  }
-  return MayLeaveOut(errno) ? AclCarried::kNot : AclCarried::kFailed;
+  if (!carried) *mode &= ~(S_IRWXG | S_IRWXO);
+  // The mode comes after the ACL, matching it: setting the ACL set the
+  // mode's group bits to its mask.
+  return fchmod(to, static_cast<mode_t>(*mode & ~(S_ISUID | S_ISGID))) == 0;
 }
 
 }  // namespace platform

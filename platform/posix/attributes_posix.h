@@ -3,6 +3,8 @@
 #ifndef CRV_PLATFORM_POSIX_ATTRIBUTES_POSIX_H_
 #define CRV_PLATFORM_POSIX_ATTRIBUTES_POSIX_H_
 
+#include <sys/stat.h>
+
 #include <cstddef>
 
 namespace crv {
@@ -18,15 +20,24 @@ constexpr size_t kAttributeMax = 64 * 1024;
 // `names` and `buffer` hold kAttributeMax bytes each.
 bool CopyAttributes(int from, int to, char* names, char* buffer);
 
-enum class AclCarried { kExactly, kNot, kFailed };
+// Gives `to` the owner and group of `original`. False when `to` does not
+// have them afterwards, whatever the calls answered: a user who may not set
+// them (another user's file, a group the user is not in) fails, one whose
+// new file gets them anyway (a set-group-ID directory, a file system where
+// every file has the mount's owner) goes on.
+bool KeepOwner(int to, const struct stat& original);
 
-// Gives `to` exactly the access ACL of `from`: a copy of it, or none when
-// `from` has none, removing one that `to` inherited from its directory's
-// default ACL. The ACL's group entry speaks for the file's group, so it is
-// carried only when `to` kept the group of `from`. kNot when `to` could not
-// be given exactly that ACL for want of a privilege or of ACL support, and
-// kFailed when a call failed for another reason.
-AclCarried CarryAccessAcl(int from, int to, bool group_kept, char* buffer);
+// Gives `to`, which has the owner and group of `from` (whose status is
+// `original`), the access of `from`: exactly its access ACL (a copy, or none
+// when `from` has none, removing one that `to` inherited from its
+// directory's default ACL) and its permission bits, all but the set-ID bits,
+// which a write clears. `*mode` is the final mode, set-ID bits included:
+// where the ACL cannot be carried for want of a privilege or of ACL support,
+// without group or other rights at all (with an ACL the group bits are its
+// mask, so the mode alone would open the file to its group). False when a
+// call failed for another reason (an I/O error, a full disk). `buffer` holds
+// kAttributeMax bytes.
+bool GiveAccess(int from, int to, const struct stat& original, int* mode, char* buffer);
 
 }  // namespace platform
 }  // namespace crv

@@ -8,14 +8,19 @@
 // Other runs are kept out by flock(2) locks, which stand in for the Windows
 // build's opens without sharing. A run opens the file by its name and locks
 // it exclusively before it changes anything; the lock belongs to that open
-// file, so it travels with the rename to the backup and is held until the run
-// ends (a killed run's lock goes with the process). The new file is made
-// unnamed (O_TMPFILE), locked, and only then linked under the file's name,
-// so another run finds the name absent, or holding a locked file, or, after
-// a run ended, holding a file nobody claims: it gives up unchanged, or
-// converts what the ended run left. A run also gives up when one of the
-// backup candidates it looks at is locked. Leftover backups of ended runs
-// hold no lock and only push the counter on.
+// file, so it travels with the move to the backup and is held until the run
+// ends (a killed run's lock goes with the process). A run also gives up when
+// one of the backup candidates it looks at is locked. Leftover backups of
+// ended runs hold no lock and only push the counter on.
+//
+// The name never goes missing: the new file is made unnamed (O_TMPFILE),
+// locked, leased and given the original's owner, group and access, then
+// linked under the backup's name and exchanged with the original in one
+// step (renameat2 RENAME_EXCHANGE), so an opener by the name finds the
+// original or the new file, whose lease makes it wait until the run ends.
+// The restore exchanges them back. Where the file system has no unnamed
+// files or no exchange (NFS and others), the original is renamed to the
+// backup and the new file created under the name, two steps.
 //
 // Other programs are kept out by leases (fcntl F_SETLEASE), which the kernel
 // grants only while nobody else has the file open for writing: a read lease
@@ -25,10 +30,9 @@
 // the original under its name), and a write lease on the new file, which
 // makes anyone who opens it by its name wait until the run has written and
 // closed it. A lease break is seen with F_GETLEASE, so SIGIO, the signal the
-// kernel sends for it, is ignored. Where no lease can be had (another user's
-// file without CAP_LEASE, network and user-space file systems), the checks
-// before the backup goes (the name holds the new file, the backup did not
-// change) remain.
+// kernel sends for it, is ignored. Where no lease can be had (network file
+// systems), the checks before the backup goes (the name holds the new file,
+// the backup did not change) remain.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -41,6 +45,7 @@
 
 #include "engine/file_system.h"
 #include "platform/platform.h"
+#include "platform/posix/attributes_posix.h"
 #include "platform/posix/lease_posix.h"
 #include "platform/posix/open_files_posix.h"
 #include "platform/posix/path_posix.h"
@@ -53,9 +58,16 @@ namespace {
 
 // A file opened by a run: never through a link at the name, never blocking
 // (a FIFO put there meanwhile, a file another run holds a write lease on).
+// Reading leaves the access time alone where the kernel allows it (the
+// file's owner, or root).
 int OpenForReadingAt(int dir, const std::string& name) {
-  return OpenAt(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  int fd = OpenAt(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = OpenAt(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  return fd;
 }
+
+// The file system has no such operation (or flag).
+bool Unsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
 
 // Where flock is not available (some network and user-space file systems),
 // runs are not excluded there; everything else works as before.
@@ -109,17 +121,20 @@ class PosixFileSystem : public FileSystem {
   }
 
   bool ExcludeWriters() override {
+    struct stat original;
+    if (claimed_ < 0 || fstat(claimed_, &original) != 0) return false;
     // A run that had to open the file for writing to lock it (NFS) cannot
     // have a read lease, which its own descriptor would refuse.
-    if (claimed_ >= 0 && lock_fd_ < 0) {
+    if (lock_fd_ < 0) {
       Lease lease = TakeLease(claimed_, F_RDLCK);
       if (lease == Lease::kRefused) return false;
       read_lease_ = lease == Lease::kHeld;
     }
     // The run goes on to replace the file (one in form never gets here):
-    // its new file is prepared now.
-    PrepareNewFile();
-    return true;
+    // its new file is prepared now, and a file whose owner and group the
+    // new one could not have is refused before anything changes.
+    created_.original = original;
+    return PrepareNewFile();
   }
 
   bool ClaimedElsewhere(const std::string& name) override {
@@ -132,12 +147,50 @@ class PosixFileSystem : public FileSystem {
   }
 
   bool MoveAside(const std::string& name, const std::string& backup) override {
+    if (unnamed_ < 0) return RenameNoReplace(name, backup);
+    // The new file, ready with its lock, lease and access, takes the
+    // backup's name and then trades places with the original.
+    struct stat made;
+    if (fstat(unnamed_, &made) != 0 || !LinkUnnamed(unnamed_, dir_, backup)) return false;
+    created_.st = made;
+    created_.known = true;
+    if (renameat2(dir_, name.c_str(), dir_, backup.c_str(), RENAME_EXCHANGE) == 0) {
+      exchanged_ = true;
+      return true;
+    }
+    int error = errno;
+    RemoveIfCreated(backup);
+    created_.known = false;
+    if (!Unsupported(error)) return false;
+    // No exchange here: the two steps, and the new file made under the
+    // name (a file that had a name cannot be given another one).
+    for (int* fd : {&unnamed_, &created_.fd}) {
+      close(*fd);
+      *fd = -1;
+    }
+    created_.leased = created_.access_given = false;
+    EnterExclusiveSteps();
     return RenameNoReplace(name, backup);
   }
 
   bool PutBack(const std::string& name, const std::string& backup) override {
-    RemoveCreated(name);
-    return RenameNoReplace(backup, name);
+    if (!exchanged_) {
+      RemoveCreated(name);
+      return RenameNoReplace(backup, name);
+    }
+    // Traded back only while the name holds the run's output: a file that
+    // another process put there stays, and the original with it in the
+    // backup. What MoveAside found under the name goes back there, even
+    // when it was no longer the file this run claimed.
+    struct stat st;
+    if (fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(st, created_.st) ||
+        renameat2(dir_, backup.c_str(), dir_, name.c_str(), RENAME_EXCHANGE) != 0) {
+      return false;
+    }
+    // The output now has the backup's name. A program that found it under
+    // the file's name and writes, or waits to write, into it keeps it there.
+    if (NobodyElseIn()) RemoveIfCreated(backup);
+    return true;
   }
 
   bool Remove(const std::string& name) override { return unlinkat(dir_, name.c_str(), 0) == 0; }
@@ -148,7 +201,7 @@ class PosixFileSystem : public FileSystem {
     int fd = OpenForReadingAt(dir_, name);
     if (fd < 0) return nullptr;
     struct stat st, claimed;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+    if (!FreshStat(fd, "", AT_EMPTY_PATH, &st) || !S_ISREG(st.st_mode) ||
         (claimed_ >= 0 && (fstat(claimed_, &claimed) != 0 || !SameFile(st, claimed)))) {
       close(fd);
       return nullptr;
@@ -165,38 +218,40 @@ class PosixFileSystem : public FileSystem {
 
   std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile& like) override {
     int like_fd = static_cast<const PosixInput&>(like).fd();
-    struct stat st;
-    if (created_.known || fstat(like_fd, &st) != 0 || !OpenReadableDirectory()) return nullptr;
-    int fd = unnamed_;
-    unnamed_ = -1;
-    if (fd < 0) fd = CreateNamed(name);
-    if (fd < 0) return nullptr;
-    int mode = st.st_mode & 07777;
-    // Keep the owner and group where the process may. A process that may
-    // not keep the owner may still keep the group it belongs to; where the
-    // group cannot be kept either, the new group gets no access at all.
-    bool group_kept = true;
-    if (fchown(fd, st.st_uid, st.st_gid) != 0) {
-      mode &= ~(S_ISUID | S_ISGID);
-      if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
-        mode &= ~S_IRWXG;
-        group_kept = false;
+    if (!OpenReadableDirectory()) return nullptr;
+    int fd = -1;
+    if (exchanged_) {
+      // The new file is under the name since MoveAside, unless something
+      // took its place meanwhile.
+      struct stat st;
+      if (unnamed_ < 0 || fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !SameFile(st, created_.st)) {
+        return nullptr;
       }
-    }
-    // The unnamed file gets its name only now, locked and leased: nobody
-    // ever sees the name holding a file that is not claimed.
-    struct stat made;
-    if (fstat(fd, &made) != 0 || (!named_ && !LinkUnnamed(fd, dir_, name))) {
+      fd = unnamed_;
+      unnamed_ = -1;
+    } else {
+      if (created_.known || (fd = CreateNamed(name)) < 0) return nullptr;
       // Without its identity the restore cannot tell this file from one put
       // in its place, so it leaves the name alone.
-      close(fd);
-      return nullptr;
+      if (fstat(fd, &created_.st) != 0) {
+        close(fd);
+        return nullptr;
+      }
+      created_.known = true;
+      created_.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+      // Made with its name: owner and group are judged now, and the rest of
+      // its access given at once only where its lease makes openers wait.
+      std::unique_ptr<char[]> buffer(new (std::nothrow) char[kAttributeMax]);
+      if (!buffer || !KeepOwner(fd, created_.original) ||
+          (created_.leased && !(created_.access_given = GiveAccess(
+                                    like_fd, fd, created_.original, &created_.mode, buffer.get())))) {
+        close(fd);
+        return nullptr;
+      }
     }
-    created_.st = made;
-    created_.known = true;
-    created_.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     std::unique_ptr<OutputFile> out(
-        new (std::nothrow) PosixOutput(fd, like_fd, mode, group_kept, readable_dir_, &created_));
+        new (std::nothrow) PosixOutput(fd, like_fd, readable_dir_, &created_));
     if (!out) close(fd);
     return out;
   }
@@ -204,10 +259,9 @@ class PosixFileSystem : public FileSystem {
   bool Settled(const std::string& name, const std::string& backup) override {
     struct stat st;
     return created_.known && source_known_ &&
-           fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           SameFile(st, created_.st) &&
-           fstatat(dir_, backup.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           Unchanged(st, source_) && !WriterArrived();
+           FreshStat(dir_, name.c_str(), AT_SYMLINK_NOFOLLOW, &st) && SameFile(st, created_.st) &&
+           FreshStat(dir_, backup.c_str(), AT_SYMLINK_NOFOLLOW, &st) && Unchanged(st, source_) &&
+           !WriterArrived();
   }
 
   bool InterruptRequested() override { return platform::InterruptRequested() || WriterArrived(); }
@@ -216,7 +270,7 @@ class PosixFileSystem : public FileSystem {
   // Renames `from` to `to`; fails, never replaces, when `to` exists.
   bool RenameNoReplace(const std::string& from, const std::string& to) {
     if (renameat2(dir_, from.c_str(), dir_, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    if (!Unsupported(errno)) return false;
     // The file system does not know the flag: link() fails when `to`
     // exists, so it never replaces either.
     if (linkat(dir_, from.c_str(), dir_, to.c_str(), 0) != 0) return false;
@@ -227,24 +281,17 @@ class PosixFileSystem : public FileSystem {
     return true;
   }
 
-  // Removes `name` only while it holds the file that Create made.
+  // Removes `name` only while it holds the file that Create made, nobody
+  // else has been in it and nobody waits to write it.
   bool RemoveCreated(const std::string& name) {
-    // Without the identity of what Create made, the name is left alone, and
-    // so is a file that holds more than this run wrote, or that somebody is
-    // waiting to open.
+    return created_.known && NobodyElseIn() && RemoveIfCreated(name);
+  }
+
+  // Removes `name` only while it holds the file that Create made.
+  bool RemoveIfCreated(const std::string& name) {
     struct stat st;
-    if (!created_.known || fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !SameFile(st, created_.st) || !NobodyElseIn()) {
-      return false;
-    }
-    if (!Remove(name)) return false;
-    // Somebody who found the name just before it went waits for the file:
-    // the name comes back, so that what they write is not lost with it.
-    if (!NobodyElseIn()) {
-      LinkUnnamed(created_.fd, dir_, name);
-      return false;
-    }
-    return true;
+    return fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameFile(st, created_.st) && unlinkat(dir_, name.c_str(), 0) == 0;
   }
 
   // Locks the claimed file `fd` against other runs. NFS emulates flock with
@@ -270,22 +317,32 @@ class PosixFileSystem : public FileSystem {
     return !held;
   }
 
-  // Makes the new file unnamed in the run's directory, locked and with its
-  // write lease, before anything changes. Where the file system cannot make
-  // unnamed files (or /proc, through which it gets its name, is missing),
-  // Create makes it under its name instead; where the directory may not be
-  // written, Create fails as it would have.
-  void PrepareNewFile() {
+  // Makes the new file unnamed in the run's directory, locked, with its
+  // write lease and the original's owner, group and access, before anything
+  // changes; false when it could not have them. Where the file system
+  // cannot make unnamed files (or /proc, through which it gets its name, is
+  // missing), Create makes it under its name instead; where the directory
+  // may not be written, Create fails as it would have.
+  bool PrepareNewFile() {
     bool unnamed_files = access("/proc/self/fd", X_OK) == 0;
-    int fd = unnamed_files ? OpenAt(dir_, ".", O_TMPFILE | O_WRONLY | O_APPEND, 0600) : -1;
-    if (fd >= 0 && LockNew(fd)) {
-      unnamed_ = fd;
-      return;
+    // No access at all until it has the original's.
+    int fd = unnamed_files ? OpenAt(dir_, ".", O_TMPFILE | O_WRONLY | O_APPEND, 0) : -1;
+    if (fd < 0) {
+      if (!unnamed_files || errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+        EnterExclusiveSteps();
+      }
+      return true;
     }
-    if (fd >= 0) close(fd);
-    unnamed_files = unnamed_files && (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR &&
-                                                  errno != EINVAL));
-    if (!unnamed_files) EnterExclusiveSteps();
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kAttributeMax]);
+    if (!buffer || !LockNew(fd) || !KeepOwner(fd, created_.original) ||
+        !GiveAccess(claimed_, fd, created_.original, &created_.mode, buffer.get())) {
+      close(fd);
+      return false;
+    }
+    created_.access_given = true;
+    created_.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    unnamed_ = fd;
+    return true;
   }
 
   // Where the new file is made under its name, a run holds the directory's
@@ -321,9 +378,9 @@ class PosixFileSystem : public FileSystem {
   // Creates `name` as a new file where no unnamed one could be made. It is
   // created exclusively: a name that something took since the rename to the
   // backup (a link to another file above all) is a failed conversion, never
-  // a file to write through. Owner-only while it is written; in a directory
-  // with a default ACL this mode also masks every inherited entry. The final
-  // access comes with Commit(). Its writes append, as the unnamed one's do.
+  // a file to write through. Owner-only until Create gives it the
+  // original's access; in a directory with a default ACL this mode also
+  // masks every inherited entry. Its writes append, as the unnamed one's do.
   int CreateNamed(const std::string& name) {
     int fd = OpenAt(dir_, name, O_WRONLY | O_CREAT | O_EXCL | O_APPEND, 0600);
     bool locked = fd >= 0 && LockNew(fd);
@@ -332,18 +389,18 @@ class PosixFileSystem : public FileSystem {
       close(fd);
       return -1;
     }
-    named_ = fd >= 0;
     return fd;
   }
 
   // True while nobody but this run has been in the new file: it holds what
   // the run wrote (as Commit left it, once committed), and nobody waits to
-  // open it.
+  // write it. Readers may wait (another run's look is one): the file they
+  // read is deleted under them, which costs nobody a byte.
   bool NobodyElseIn() {
     struct stat st;
-    if (created_.fd < 0 || fstat(created_.fd, &st) != 0) return false;
-    if (created_.leased && !LeaseIntact(created_.fd, F_WRLCK)) return false;
-    if (created_.committed) return Unchanged(st, created_.final_st);
+    if (created_.fd < 0 || !FreshStat(created_.fd, "", AT_EMPTY_PATH, &st)) return false;
+    if (created_.leased && !OnlyReadersWait(created_.fd)) return false;
+    if (created_.committed) return SameContents(st, created_.final_st);
     return static_cast<uint64_t>(st.st_size) == created_.written;
   }
 
@@ -367,8 +424,8 @@ class PosixFileSystem : public FileSystem {
   int claimed_ = -1;  // The file this run claimed, locked until the end.
   int lock_fd_ = -1;  // The same opened for writing, where only that locks.
   bool read_lease_ = false;
-  int unnamed_ = -1;  // The new file before it has a name.
-  bool named_ = false;
+  int unnamed_ = -1;  // The new file, until Create hands it out.
+  bool exchanged_ = false;  // MoveAside traded it for the original.
   struct stat source_ = {};  // The source as it was opened.
   bool source_known_ = false;
   Created created_;

@@ -24,5 +24,10 @@ Lease TakeLease(int fd, int type) {
 
 bool LeaseIntact(int fd, int type) { return fcntl(fd, F_GETLEASE) == type; }
 
+bool OnlyReadersWait(int fd) {
+  int type = fcntl(fd, F_GETLEASE);
+  return type == F_WRLCK || type == F_RDLCK;
+}
+
 }  // namespace platform
 }  // namespace crv

@@ -19,6 +19,11 @@ Lease TakeLease(int fd, int type);
 // it to go (a lease being broken reports the type it is to become).
 bool LeaseIntact(int fd, int type);
 
+// Whether nobody but readers waits for the write lease on `fd` to go: it is
+// intact, or being lowered to a read lease. A program that waits to write
+// (or truncate) is lowering it to none.
+bool OnlyReadersWait(int fd);
+
 }  // namespace platform
 }  // namespace crv
 

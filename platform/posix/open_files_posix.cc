@@ -46,31 +46,23 @@ bool PosixOutput::Write(const char* data, size_t size) {
 bool PosixOutput::Commit() {
   int fd = fd_;
   fd_ = -1;
-  // Attributes, ACL and mode come after the last write: a write clears
-  // security.capability, and, by a process other than root, the set-user-ID
-  // and set-group-ID bits. With an ACL the mode's group bits are its mask,
-  // so the mode goes last and matches the ACL just set. Where the ACL
-  // cannot be carried exactly, the file gets no group or other rights at
-  // all rather than rights the original did not give.
+  // The extended attributes and the set-ID bits come after the last write,
+  // which clears security.capability and, by a process other than root,
+  // the set-ID bits; the ACL and the rest of the mode are in place already
+  // where the new file could be given them before anyone could open it.
   // An attribute or ACL lost to an I/O error or a full disk fails the
   // conversion, and the original comes back with them.
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[2 * kAttributeMax]);
-  AclCarried acl = AclCarried::kFailed;
-  if (buffer && CopyAttributes(like_, fd, buffer.get(), buffer.get() + kAttributeMax)) {
-    acl = CarryAccessAcl(like_, fd, group_kept_, buffer.get());
-  }
-  if (acl == AclCarried::kFailed) {
-    close(fd);
-    return false;
-  }
-  if (acl == AclCarried::kNot) mode_ &= ~(S_IRWXG | S_IRWXO);
-  bool ok = fchmod(fd, static_cast<mode_t>(mode_)) == 0;
+  bool ok = buffer && (created_->access_given ||
+                       GiveAccess(like_, fd, created_->original, &created_->mode, buffer.get())) &&
+            CopyAttributes(like_, fd, buffer.get(), buffer.get() + kAttributeMax);
+  ok = ok && fchmod(fd, static_cast<mode_t>(created_->mode)) == 0;
   ok = ok && fsync(fd) == 0;
   // The file holds exactly what the run wrote: a program whose open
   // waited longer than the kernel lets a lease be held got in and added
-  // to it (its writes could not land on the run's, which append). That
-  // file is then left as it is, and the original stays in the backup.
-  ok = ok && fstat(fd, &created_->final_st) == 0 &&
+  // to it (its writes could not land on the run's, which append). The
+  // restore then keeps that file.
+  ok = ok && FreshStat(fd, "", AT_EMPTY_PATH, &created_->final_st) &&
        static_cast<uint64_t>(created_->final_st.st_size) == created_->written;
   // A directory its owner may write but not read (mode 0300) cannot be
   // opened for its fsync; the new entry is made durable with the whole

@@ -22,7 +22,10 @@ struct Created {
   // (when `leased`) after the writing descriptor was closed.
   int fd = -1;
   bool leased = false;
-  uint64_t written = 0;  // Bytes the run wrote into it.
+  struct stat original = {};  // The file it replaces, as the run claimed it.
+  int mode = 0;               // Its final mode, set-ID bits included.
+  bool access_given = false;  // ACL and mode (but the set-ID bits) in place.
+  uint64_t written = 0;       // Bytes the run wrote into it.
   bool committed = false;
   struct stat final_st = {};  // As Commit left it.
 };
@@ -53,8 +56,8 @@ class PosixOutput : public OutputFile {
  public:
   // `like` is the source, open until Commit; `dir` the directory opened for
   // reading, or -1 where it cannot be read. Both stay their owners'.
-  PosixOutput(int fd, int like, int mode, bool group_kept, int dir, Created* created)
-      : fd_(fd), like_(like), mode_(mode), group_kept_(group_kept), dir_(dir), created_(created) {}
+  PosixOutput(int fd, int like, int dir, Created* created)
+      : fd_(fd), like_(like), dir_(dir), created_(created) {}
   ~PosixOutput() override {
     if (fd_ >= 0) close(fd_);
   }
@@ -65,8 +68,6 @@ class PosixOutput : public OutputFile {
  private:
   int fd_;
   int like_;
-  int mode_;  // Final permission bits.
-  bool group_kept_;
   int dir_;
   Created* created_;
   uint64_t writeback_from_ = 0;  // Where the writeback not yet started begins.
