@@ -19,8 +19,9 @@ packages=(
   # Native build and unit tests; googletest's sources also build the unit
   # tests for Windows.
   build-essential cmake ninja-build googletest libgtest-dev python3
-  # End-to-end and robustness tests; getfacl and setfacl for the ACL cases.
-  strace time acl
+  # End-to-end and robustness tests; getfacl and setfacl for the ACL cases,
+  # bindfs for a user-space file system.
+  strace time acl bindfs
   # Fuzzers: clang with libFuzzer and the sanitizers' runtimes.
   clang libclang-rt-14-dev
   # crvw on Linux: GTK 3 to build it; a virtual display, xdotool and a CJK

@@ -371,6 +371,49 @@ class NativeOnlyTest(Case):
                     self.assertEqual(self.facts("f"), before)
                     self.assertEqual((self.get("f"), self.listing()), (UNIX, ["f"]))
 
+    def test_owner_and_group_kept_or_refused(self):
+        # (runner's uid and groups, the file's owner, group and mode, the
+        # folder's, whether it converts). A run that could not give the new
+        # file the original's owner and group changes nothing; root always
+        # converts, keeping them. Another user's file in a folder the runner
+        # may write; another user's file in a shared set-group-ID folder; the
+        # runner's file in a group that the runner is not in.
+        if os.geteuid() != 0 or shutil.which("setpriv") is None:
+            self.skipTest("needs root and setpriv to act as other users")
+        alice, bob, share, deny = 4246, 4247, 4250, 4251
+        cases = [
+            ((alice, []), (0, 0, 0o644), (0, 0, 0o777), False),
+            ((alice, [share]), (bob, share, 0o664), (0, share, 0o2775), False),
+            ((alice, []), (alice, deny, 0o604), (alice, alice, 0o755), False),
+            ((alice, [share]), (alice, share, 0o664), (0, share, 0o2775), True),
+            ((alice, [share]), (alice, share, 0o640), (alice, alice, 0o755), True),
+        ]
+        cases += [((0, []), file, folder, True) for _, file, folder, converted in cases
+                  if not converted]
+        os.chmod(self.dir, 0o755)
+        for (uid, groups), (fu, fg, fmode), (du, dg, dmode), converted in cases:
+            with self.subTest(uid=uid, file=(fu, fg, oct(fmode)), folder=(du, dg, oct(dmode))):
+                subprocess.run(["rm", "-rf", self.path("w")], check=True)
+                os.mkdir(self.path("w"))
+                os.chown(self.path("w"), du, dg)
+                os.chmod(self.path("w"), dmode)
+                self.put("w/f", DOS)
+                os.chown(self.path("w/f"), fu, fg)
+                os.chmod(self.path("w/f"), fmode)
+                before = os.stat(self.path("w/f"))
+                proc = subprocess.run(
+                    ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid,
+                     "--groups=" + ",".join(str(g) for g in groups or [uid]),
+                     self.p.exe, "-d", "f"], cwd=self.path("w"), stdout=subprocess.PIPE)
+                after = os.stat(self.path("w/f"))
+                self.assertEqual((proc.returncode, proc.stdout), (0, b"") if converted else
+                                 (1, error(self.p, b"f convert failed.")))
+                self.assertEqual((self.get("w/f"), os.listdir(self.path("w"))),
+                                 (UNIX if converted else DOS, ["f"]))
+                self.assertEqual((after.st_uid, after.st_gid, after.st_mode & 0o7777),
+                                 (fu, fg, fmode))
+                self.assertEqual(after.st_ino == before.st_ino, not converted)
+
     def test_links_convert_at_their_target(self):
         # (name given, links to make, the file it stands for; a directory in
         # the way of the target's backup makes the run fail)
@@ -499,16 +542,24 @@ class NativeOnlyTest(Case):
             time.sleep(0.3)
             return lambda: (proc.kill(), proc.wait())
 
+        def shared_lock():
+            proc = subprocess.Popen(["flock", "-s", self.path("f"), "sleep", "30"])
+            time.sleep(0.3)
+            return lambda: (proc.kill(), proc.wait())
+
         strace = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=flock:error=EBADF"]
         cases = [
             ("a descriptor open for appending", appender, [], DOS + b"later\n"),
             ("a writable shared mapping", mapping, [], b"O" + DOS[1:]),
             ("the folder locked by another user", folder_locked, [], UNIX),
             ("every lock refused for the descriptor's mode", lambda: lambda: None, strace, UNIX),
+            # A file in form is left as it is, its access time too.
+            ("a shared lock on a file in form", shared_lock, [], UNIX),
         ]
         for what, hold, prefix, after in cases:
             with self.subTest(what):
-                self.put("f", DOS)
+                self.put("f", UNIX if "in form" in what else DOS)
+                os.utime(self.path("f"), (1, os.stat(self.path("f")).st_mtime))
                 os.chmod(self.dir, 0o755)
                 release = hold()
                 proc = subprocess.run(prefix + [self.p.exe, "-d", "f"], cwd=self.dir,
@@ -517,7 +568,24 @@ class NativeOnlyTest(Case):
                 converted = after == UNIX
                 self.assertEqual((proc.returncode, proc.stdout),
                                  (0, b"") if converted else (1, error(self.p, b"f convert failed.")))
+                if "in form" in what:
+                    self.assertEqual(os.stat(self.path("f")).st_atime, 1)
                 self.assertEqual((self.get("f"), self.listing()), (after, ["f"]))
+
+    def test_user_space_file_system(self):
+        # bindfs with its default attribute cache, which answers a stat of a
+        # file just renamed with its former change time.
+        if os.geteuid() != 0 or shutil.which("bindfs") is None or not os.path.exists("/dev/fuse"):
+            self.skipTest("needs root, bindfs and /dev/fuse")
+        os.mkdir(self.path("src"))
+        os.mkdir(self.path("mnt"))
+        self.put("src/f", DOS)
+        subprocess.run(["bindfs", self.path("src"), self.path("mnt")], check=True)
+        try:
+            self.assertEqual(self.p.run(["-d", "f"], self.path("mnt"))[:2], (0, b""))
+        finally:
+            subprocess.run(["umount", self.path("mnt")], check=True)
+        self.assertEqual((self.get("src/f"), os.listdir(self.path("src"))), (UNIX, ["f"]))
 
     def test_working_directory_deeper_than_a_path_allows(self):
         # 25 levels of 200 bytes: no absolute name of these files would fit
@@ -678,6 +746,21 @@ class CollisionTest(Case):
                     os.kill(held[0], signal.SIGINT)
             return act
 
+        readings = []
+
+        def read_as_another_user():
+            # One who may read the file reads it whole while A is held: the
+            # original, or A's complete output once A ends.
+            def read():
+                readings.append(subprocess.run(
+                    ["setpriv", "--reuid=4245", "--regid=4245", "--clear-groups", "cat",
+                     self.path("att/d/f")], stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+
+            os.chmod(self.dir, 0o755)
+            writer[:] = [threading.Thread(target=read)]
+            writer[0].start()
+            writer[0].join(0.2)
+
         def swap():
             os.rename(self.path("att/d"), self.path("att/d.old"))
             os.symlink(others, self.path("att/d"))
@@ -695,12 +778,13 @@ class CollisionTest(Case):
                    ("append", append_to("att/d/f")),
                    ("append to the backup", append_to("att/d/f.crv#001")),
                    ("append, then Ctrl-C", append_to("att/d/f", interrupt=True)),
+                   ("another user reads", read_as_another_user),
                    ("swap the directory", swap)]
         for (call, when), (what, act) in [(p, a) for p in points for a in actions]:
             with self.subTest(held_after="%s #%d" % (call, when), meanwhile=what):
                 reset()
                 converted_later[:] = [False]
-                writer[:] = []
+                writer[:] = readings[:] = []
                 proc = subprocess.Popen(
                     ["strace", "-qq", "-o", trace, "-e",
                      "inject=%s:signal=SIGSTOP:when=%d" % (call, when),
@@ -723,6 +807,9 @@ class CollisionTest(Case):
                     proc.communicate(timeout=60)
                     if writer:
                         writer[0].join(60)
+                for r in readings:
+                    self.assertTrue(r.returncode == 0 and r.stdout in (MIXED, convert(MIXED, False)),
+                                    "another user read %d bytes, %r" % (len(r.stdout), r.stderr))
                 folder = self.path("att/d.old" if what.startswith("swap") else "att/d")
                 final = self.tree()
                 self.assertTrue(final["others/f.crv#001"] == b"theirs")
