@@ -703,7 +703,7 @@ class CollisionTest(Case):
             self.put("att/d/f", MIXED)
             os.symlink("f", os.path.join(home, "l"))
 
-        def crv_c(name):
+        def crv_c(name, interrupt=False):
             def act():
                 before = self.tree()
                 status = subprocess.run(self.p.command(["-c", name]), cwd=home,
@@ -717,6 +717,8 @@ class CollisionTest(Case):
                                     "a success without its result")
                 else:
                     self.assertTrue(after == before, "a failed run changed the disk")
+                if interrupt:
+                    os.kill(held[0], signal.SIGINT)
             return act
 
         converted_later = [False]  # whether B converted while A was held
@@ -775,6 +777,7 @@ class CollisionTest(Case):
                 and not line.startswith(("write(1,", "read(0,"))]
         points = [(c, calls[:i + 1].count(c)) for i, c in enumerate(calls)]
         actions = [("crv -c f", crv_c("f")), ("crv -c l", crv_c("l")),
+                   ("crv -c f, then Ctrl-C", crv_c("f", interrupt=True)),
                    ("append", append_to("att/d/f")),
                    ("append to the backup", append_to("att/d/f.crv#001")),
                    ("append, then Ctrl-C", append_to("att/d/f", interrupt=True)),
