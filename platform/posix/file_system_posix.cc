@@ -386,6 +386,12 @@ class PosixFileSystem : public FileSystem {
     bool locked = fd >= 0 && LockNew(fd);
     if (readable_dir_ >= 0) flock(readable_dir_, LOCK_UN);
     if (fd >= 0 && !locked) {
+      // The name this run just made goes again, while it holds that file.
+      struct stat made, st;
+      if (fstat(fd, &made) == 0 && fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          SameFile(st, made)) {
+        unlinkat(dir_, name.c_str(), 0);
+      }
       close(fd);
       return -1;
     }
