@@ -394,8 +394,10 @@ def check(scenario, run, point):
                 return "the remaining backup does not hold the original bytes"
     else:
         # A restore that trades the files back in one step and then fails to
-        # delete the output leaves that under the backup's name.
-        kept_output = target == original and in_restore(scenario, run, failed)
+        # delete the output leaves that under the backup's name; so does a
+        # run whose file system refused the exchange, when taking the new
+        # file's name back fails (it is still empty).
+        kept_output = target == original and (in_restore(scenario, run, failed) or backup == b"")
         if not (target == original and (backup is None or kept_output)):
             if backup != original:
                 return "status 1 and the original bytes are nowhere whole"

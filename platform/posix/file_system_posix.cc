@@ -333,13 +333,15 @@ class PosixFileSystem : public FileSystem {
       }
       return true;
     }
+    // Its access at once where its lease makes openers wait for the whole
+    // file; elsewhere only once it is whole.
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kAttributeMax]);
     if (!buffer || !LockNew(fd) || !KeepOwner(fd, created_.original) ||
-        !GiveAccess(claimed_, fd, created_.original, &created_.mode, buffer.get())) {
+        (created_.leased && !(created_.access_given = GiveAccess(
+                                  claimed_, fd, created_.original, &created_.mode, buffer.get())))) {
       close(fd);
       return false;
     }
-    created_.access_given = true;
     created_.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     unnamed_ = fd;
     return true;
