@@ -419,16 +419,21 @@ class PosixFileSystem : public FileSystem {
   // The run's directory opened for reading, for its fsync and its lock; -1
   // where its owner may write but not read it (mode 0300): there the new
   // entry is made durable by syncfs.
+  // An open that failed for another reason (an I/O error) is not tried
+  // again: the run fails rather than trust the directory's sync.
   bool OpenReadableDirectory() {
     if (readable_dir_ >= 0 || no_readable_dir_) return true;
+    if (readable_dir_failed_) return false;
     readable_dir_ = OpenAt(dir_, ".", O_RDONLY | O_DIRECTORY);
     no_readable_dir_ = readable_dir_ < 0 && errno == EACCES;
-    return readable_dir_ >= 0 || no_readable_dir_;
+    readable_dir_failed_ = readable_dir_ < 0 && !no_readable_dir_;
+    return !readable_dir_failed_;
   }
 
   int dir_ = -1;  // The run's directory (O_PATH).
   int readable_dir_ = -1;
   bool no_readable_dir_ = false;
+  bool readable_dir_failed_ = false;
   int claimed_ = -1;  // The file this run claimed, locked until the end.
   int lock_fd_ = -1;  // The same opened for writing, where only that locks.
   bool read_lease_ = false;
