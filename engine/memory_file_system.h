@@ -7,8 +7,8 @@
 // backup and no writer opened it) and Win32 (no claims, plain renames,
 // every run settled: the opens without sharing keep everyone else out).
 // Another process can act between any two calls (AppendByName,
-// WriteThrough); what waits for the run's leases lands when EndRun is
-// called, in whichever file it opened, named or not.
+// WriteThrough); what waits for the run's leases lands at EndRun, in the
+// file it opened, named or not.
 #ifndef CRV_ENGINE_MEMORY_FILE_SYSTEM_H_
 #define CRV_ENGINE_MEMORY_FILE_SYSTEM_H_
 
@@ -46,9 +46,7 @@ class MemoryFileSystem : public FileSystem {
     int changes = 0;       // Writes by other processes, counted.
     bool claimed = false;  // By another run that is still going on.
     int writers = 0;       // Other programs that have it open for writing.
-    std::string waiting;   // Appended once the run's lease on it goes.
-    bool looked = false;   // Another run's look broke the lease: a reader.
-    int open_by_run = 0;   // Handles of the run (Win32: no sharing).
+    std::string waiting;   // Written once the run's lease on it goes.
   };
 
   explicit MemoryFileSystem(Rules rules) : rules_(rules) {}
@@ -65,43 +63,23 @@ class MemoryFileSystem : public FileSystem {
     files[name]->bytes = bytes;
     made_.push_back(files[name]);
   }
-  // What another process opened: its writes wait while `waits`.
-  struct Descriptor {
-    std::shared_ptr<File> file;
-    bool waits = false;
-  };
-  // Another process opens `name` for appending (creating a missing file,
-  // as the shell's >> does) and writes `bytes`. Under the POSIX rules it
-  // keeps the file open; a file this run holds a lease on makes it wait: a
-  // writer breaks the read lease on the original (the run stops) and waits
-  // for the new file's write lease; what it writes lands at EndRun. No file
-  // when its open fails (Win32: the run has the file open without sharing),
-  // so that nothing was written.
-  Descriptor AppendByName(const std::string& name, const std::string& bytes) {
+  // Another process (POSIX rules) opens `name` for appending, creating a
+  // missing file as >> does, keeps it open and writes `bytes`. A file this
+  // run holds a lease on makes its open wait: a writer breaks the read
+  // lease on the original (the run stops) and waits for the new file's
+  // write lease; what it writes lands at EndRun.
+  std::shared_ptr<File> AppendByName(const std::string& name, const std::string& bytes) {
+    if (!At(name)) Put(name, "");
     std::shared_ptr<File> file = At(name);
-    if (!file) {
-      Put(name, "");
-      file = At(name);
-    }
-    if (rules_ == Rules::kWin32 && file->open_by_run > 0) return {};
-    Descriptor d = {file, rules_ == Rules::kPosix && !ended_ &&
-                              ((file == claimed_ && leased_) || file == prepared_)};
-    if (rules_ == Rules::kPosix) ++file->writers;
-    WriteThrough(d, bytes);
-    return d;
+    if (!ended_ && ((file == claimed_ && leased_) || file == prepared_)) waits_for_ = file;
+    ++file->writers;
+    WriteThrough(file, bytes);
+    return file;
   }
-  // Another process writes through a descriptor it opened earlier.
-  void WriteThrough(const Descriptor& d, const std::string& bytes) {
-    if (d.waits) {
-      d.file->waiting += bytes;
-      return;
-    }
-    d.file->bytes += bytes;
-    ++d.file->changes;
-  }
-  // Another run opens `name` to look at it and gives up: a reader.
-  void LookByName(const std::string& name) {
-    if (At(name)) At(name)->looked = true;
+  // The same process writes again through the descriptor it opened.
+  void WriteThrough(const std::shared_ptr<File>& file, const std::string& bytes) {
+    (file == waits_for_ ? file->waiting : file->bytes) += bytes;
+    if (file != waits_for_) ++file->changes;
   }
   // The run's leases go: the opens that waited for them go on.
   void EndRun() {
@@ -212,10 +190,7 @@ class MemoryFileSystem : public FileSystem {
   // A handle: it keeps reading the file it opened, whatever its name becomes.
   class Input : public InputFile {
    public:
-    Input(MemoryFileSystem* fs, std::shared_ptr<File> file) : fs_(fs), file_(file) {
-      ++file_->open_by_run;
-    }
-    ~Input() override { --file_->open_by_run; }
+    Input(MemoryFileSystem* fs, std::shared_ptr<File> file) : fs_(fs), file_(file) {}
     ReadResult Read(char* buffer, size_t size, size_t* got) override {
       if (fs_->Fails(kRead)) return ReadResult::kError;
       size_t n = std::min(size, file_->bytes.size() - offset_);
@@ -233,10 +208,7 @@ class MemoryFileSystem : public FileSystem {
   };
   class Output : public OutputFile {
    public:
-    Output(MemoryFileSystem* fs, std::shared_ptr<File> file) : fs_(fs), file_(file) {
-      ++file_->open_by_run;
-    }
-    ~Output() override { --file_->open_by_run; }
+    Output(MemoryFileSystem* fs, std::shared_ptr<File> file) : fs_(fs), file_(file) {}
     bool Write(const char* data, size_t size) override {
       Fault fault;
       if (!fs_->Fails(kWrite, &fault) || fault == Fault::kShort) {
@@ -269,6 +241,7 @@ class MemoryFileSystem : public FileSystem {
   std::shared_ptr<File> created_;   // The same once under the name.
   std::vector<std::shared_ptr<File>> made_;  // Every file ever made, named or not.
   bool ended_ = false;
+  std::shared_ptr<File> waits_for_;  // The file another process waits to write.
 };
 
 }  // namespace crv
