@@ -172,7 +172,7 @@ bool ReplaceInPlace(FileSystem& fs, const std::string& name, bool add_cr) {
   // it again writes the same bytes.
   if (!fs.Claim(target)) return false;
   // A program that is writing the file now would lose what it writes after
-  // the rename; one that starts during the run stops it.
+  // the move to the backup; one that starts during the run stops it.
   if (!fs.ExcludeWriters()) return false;
   std::string backup;
   if (!MakeBackup(fs, target, &backup)) return false;

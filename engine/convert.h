@@ -21,14 +21,15 @@ bool ConvertLineEnds(FileSystem& fs, const std::string& source, const std::strin
 // least three digits.
 std::string BackupName(const std::string& target, int n);
 
-// Renames `target` to the first backup name that is not present. False when
-// the target is absent, every counter value is taken, a present candidate is
-// the claimed backup of another run going on, or the rename fails; the
-// target is then unchanged.
+// Moves `target` aside (FileSystem::MoveAside) to the first backup name that
+// is not present. False when the target is absent, every counter value is
+// taken, a present candidate is the claimed backup of another run going on,
+// or the move fails; the target is then unchanged.
 bool MakeBackup(FileSystem& fs, const std::string& target, std::string* backup);
 
 // Converts `name` in place through a backup: true when the file holds the
-// converted bytes (a file already in that form is not touched at all) (the backup is deleted, or left if it cannot be); false when
+// converted bytes (a file already in that form is not touched at all, nor
+// claimed) (the backup is deleted, or left if it cannot be); false when
 // the conversion failed, the file then holding its former bytes again, or,
 // when even that restore failed, those bytes remaining in the backup. A name
 // that is a symbolic link stands for its final target, which is converted

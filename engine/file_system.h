@@ -58,7 +58,8 @@ class FileSystem {
   virtual bool Claim(const std::string& name) = 0;
   // Called once the run has found that it will replace the claimed file,
   // before anything changes (an implementation may prepare the new file
-  // then). Keeps other programs from writing the claimed file until the
+  // then, and fails where that could not have the claimed file's owner and
+  // group). Keeps other programs from writing the claimed file until the
   // object goes, where the platform can: false when another program has it open
   // for writing (or mapped writable) now; one that opens it for writing
   // later makes InterruptRequested true. True where the platform cannot
