@@ -173,7 +173,12 @@ class Win32FileSystem : public FileSystem {
   }
 
   std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
-    HANDLE handle = CreateFileW(WideName(name).c_str(), GENERIC_READ, /*dwShareMode=*/0, nullptr,
+    // The source of the copy, when it is the original under its second
+    // name, shares deletion alone: nobody else can read or write it, and
+    // the new file can replace its other name while it is open, where
+    // Windows allows that.
+    DWORD share = linked_ && name == backup_ ? FILE_SHARE_DELETE : 0;
+    HANDLE handle = CreateFileW(WideName(name).c_str(), GENERIC_READ, share, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
                                 nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -229,8 +234,8 @@ class Win32FileSystem : public FileSystem {
     }
     new_name_ = path;
     source_facts_ = source.facts();
-    std::function<bool()> take_name;
-    if (linked_) take_name = [this, &source] { return TakeName(&source); };
+    std::function<bool(HANDLE*)> take_name;
+    if (linked_) take_name = [this, &source](HANDLE* file) { return TakeName(file, &source); };
     std::unique_ptr<OutputFile> out(new (std::nothrow) win32::Win32Output(
         handle, original_.attributes & win32::kKeptAttributes, std::move(take_name)));
     if (!out) CloseHandle(handle);
@@ -251,29 +256,62 @@ class Win32FileSystem : public FileSystem {
   bool InterruptRequested() override { return platform::InterruptRequested(); }
 
  private:
-  // The committed new file replaces the original's name in one step. The
-  // source is closed first: Windows replaces no file that is open.
-  bool TakeName(win32::Win32Input* source) {
-    source->Close();
+  // The committed new file, open as `*file`, replaces the original's name in
+  // one step, with the source still open where Windows allows that, so that
+  // nobody can open the original in between: by the handle with POSIX
+  // semantics (Windows 10 and later on NTFS), or by name (Wine). Elsewhere
+  // Windows replaces no file that is open, so the source is closed first,
+  // and Settled then finds whether anyone wrote to it meanwhile.
+  bool TakeName(HANDLE* file, win32::Win32Input* source) {
     std::wstring target = WideName(name_);
     FileFacts found;
     // Only the original is replaced, never a file put in its place.
     if (!win32::FactsAt(target, &found) || !found.SameFile(original_)) return false;
+    std::wstring from = WideName(new_name_);
+    auto by_name = [&] {
+      return MoveFileExW(from.c_str(), target.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    };
     // A read-only original refuses to be replaced: it loses the attribute
     // (which the new file has taken over) first, and gets it back if the
     // new file cannot take the name.
-    std::wstring from = WideName(new_name_);
-    if (!win32::WithoutReadOnly(target, [&] {
-          return Retried([&] {
-            return MoveFileExW(from.c_str(), target.c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-          });
-        })) {
-      return false;
-    }
+    bool moved = win32::WithoutReadOnly(target, [&] {
+      if (RenameOverByHandle(*file, target)) return true;
+      CloseHandle(*file);
+      *file = INVALID_HANDLE_VALUE;
+      if (by_name()) return true;
+      // One attempt right after the source is closed: a program that opens
+      // the original in between keeps it from being replaced, and the run
+      // fails with the original, and what that program wrote, under the
+      // name, rather than wait while that program writes to the original.
+      source->Close();
+      return by_name();
+    });
+    if (!moved) return false;
     committed_ = true;
     win32::FactsAt(target, &committed_facts_);
     return true;
+  }
+
+  // Gives the open file `handle` the name `target` (in its own folder),
+  // replacing the file there even while that is open, where Windows knows
+  // how (FileRenameInfoEx, POSIX semantics).
+  static bool RenameOverByHandle(HANDLE handle, const std::wstring& target) {
+    constexpr int kFileRenameInfoEx = 22;
+    constexpr DWORD kReplaceIfExists = 0x1, kPosixSemantics = 0x2;
+    size_t slash = target.find_last_of(L"\\/:");
+    std::wstring leaf = slash == std::wstring::npos ? target : target.substr(slash + 1);
+    struct RenameInfo {
+      DWORD flags;
+      HANDLE root;
+      DWORD length;
+      wchar_t name[MAX_PATH];
+    } info = {kReplaceIfExists | kPosixSemantics, nullptr, 0, {}};
+    if (leaf.empty() || leaf.size() >= MAX_PATH) return false;
+    info.length = static_cast<DWORD>(leaf.size() * sizeof(wchar_t));
+    leaf.copy(info.name, leaf.size());
+    return win32::SetInformationByHandle(
+        handle, static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileRenameInfoEx), &info, sizeof info);
   }
 
   std::string name_;       // The name the run converts.

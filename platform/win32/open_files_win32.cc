@@ -89,8 +89,8 @@ bool Win32Output::Commit() {
   // After the last write, so that the run could still write a file that
   // becomes read-only.
   ok = ok && SetAttributesByHandle(handle, attributes_);
-  ok = (CloseHandle(handle) != 0) && ok;
-  return ok && (!take_name_ || take_name_());
+  ok = ok && (!take_name_ || take_name_(&handle));
+  return (handle == INVALID_HANDLE_VALUE || CloseHandle(handle) != 0) && ok;
 }
 
 }  // namespace win32

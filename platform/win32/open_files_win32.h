@@ -72,8 +72,9 @@ class Win32Output : public OutputFile {
  public:
   // `attributes`: the original's attributes that the new file takes after its
   // last write. `take_name`, when set, gives the committed file its final
-  // name (after the file is closed); it fails the commit when it fails.
-  Win32Output(HANDLE handle, DWORD attributes, std::function<bool()> take_name)
+  // name; it gets the open file's handle, which it may close (and then sets
+  // to INVALID_HANDLE_VALUE), and fails the commit when it fails.
+  Win32Output(HANDLE handle, DWORD attributes, std::function<bool(HANDLE*)> take_name)
       : handle_(handle), attributes_(attributes), take_name_(std::move(take_name)) {}
   ~Win32Output() override {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
@@ -85,7 +86,7 @@ class Win32Output : public OutputFile {
  private:
   HANDLE handle_;
   DWORD attributes_;
-  std::function<bool()> take_name_;
+  std::function<bool(HANDLE*)> take_name_;
 };
 
 }  // namespace win32
