@@ -257,11 +257,11 @@ class Win32FileSystem : public FileSystem {
 
  private:
   // The committed new file, open as `*file`, replaces the original's name in
-  // one step, with the source still open where Windows allows that, so that
-  // nobody can open the original in between: by the handle with POSIX
-  // semantics (Windows 10 and later on NTFS), or by name (Wine). Elsewhere
-  // Windows replaces no file that is open, so the source is closed first,
-  // and Settled then finds whether anyone wrote to it meanwhile.
+  // one step, by its handle, with the source still open where Windows
+  // allows that (POSIX semantics, Windows 10 and later on NTFS), so that
+  // nobody can open the original in between. Elsewhere Windows replaces no
+  // file that is open, so the source is closed just before, and Settled
+  // then finds whether anyone wrote to it in that moment.
   bool TakeName(HANDLE* file, win32::Win32Input* source) {
     std::wstring target = WideName(name_);
     FileFacts found;
@@ -276,15 +276,20 @@ class Win32FileSystem : public FileSystem {
     // (which the new file has taken over) first, and gets it back if the
     // new file cannot take the name.
     bool moved = win32::WithoutReadOnly(target, [&] {
-      if (RenameOverByHandle(*file, target)) return true;
+      if (RenameOverByHandle(*file, target, /*posix=*/true) ||
+          RenameOverByHandle(*file, target, /*posix=*/false)) {
+        return true;
+      }
+      // One attempt right after the source is closed, in one call: a
+      // program that opens the original in between keeps it from being
+      // replaced, and the run fails with the original, and what that
+      // program wrote, under the name.
+      source->Close();
+      if (RenameOverByHandle(*file, target, /*posix=*/false)) return true;
+      if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
+      // Before Vista: by name, once the new file is closed.
       CloseHandle(*file);
       *file = INVALID_HANDLE_VALUE;
-      if (by_name()) return true;
-      // One attempt right after the source is closed: a program that opens
-      // the original in between keeps it from being replaced, and the run
-      // fails with the original, and what that program wrote, under the
-      // name, rather than wait while that program writes to the original.
-      source->Close();
       return by_name();
     });
     if (!moved) return false;
@@ -294,24 +299,26 @@ class Win32FileSystem : public FileSystem {
   }
 
   // Gives the open file `handle` the name `target` (in its own folder),
-  // replacing the file there even while that is open, where Windows knows
-  // how (FileRenameInfoEx, POSIX semantics).
-  static bool RenameOverByHandle(HANDLE handle, const std::wstring& target) {
+  // replacing the file there: with `posix`, even while that is open, where
+  // Windows knows how (Windows 10 and later on NTFS).
+  static bool RenameOverByHandle(HANDLE handle, const std::wstring& target, bool posix) {
     constexpr int kFileRenameInfoEx = 22;
     constexpr DWORD kReplaceIfExists = 0x1, kPosixSemantics = 0x2;
     size_t slash = target.find_last_of(L"\\/:");
     std::wstring leaf = slash == std::wstring::npos ? target : target.substr(slash + 1);
+    // FILE_RENAME_INFO, whose first member is ReplaceIfExists or, for
+    // FileRenameInfoEx, the flags.
     struct RenameInfo {
       DWORD flags;
       HANDLE root;
       DWORD length;
       wchar_t name[MAX_PATH];
-    } info = {kReplaceIfExists | kPosixSemantics, nullptr, 0, {}};
+    } info = {kReplaceIfExists | (posix ? kPosixSemantics : 0), nullptr, 0, {}};
     if (leaf.empty() || leaf.size() >= MAX_PATH) return false;
     info.length = static_cast<DWORD>(leaf.size() * sizeof(wchar_t));
     leaf.copy(info.name, leaf.size());
-    return win32::SetInformationByHandle(
-        handle, static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileRenameInfoEx), &info, sizeof info);
+    auto kind = posix ? static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileRenameInfoEx) : FileRenameInfo;
+    return win32::SetInformationByHandle(handle, kind, &info, sizeof info);
   }
 
   std::string name_;       // The name the run converts.
