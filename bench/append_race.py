@@ -7,7 +7,7 @@ failed, the appends that cmd reported failed, and the lines lost (appended
 without an error and found in no file). Run on demand, to measure; it checks
 nothing by itself.
 
-    append_race.py --exe build-win64/crv.exe [--runs 300]   (WINEPREFIX set)
+    bench/append_race.py --exe build-win64/crv.exe [--runs 300]   (WINEPREFIX set)
 
 Measured with 300 runs, where each run converts the file (doc/development.md).
 """
@@ -19,7 +19,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "wine"))
 import winetools  # noqa: E402
 
 APPEND = r"""@echo off
