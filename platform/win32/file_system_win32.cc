@@ -298,25 +298,34 @@ class Win32FileSystem : public FileSystem {
     return true;
   }
 
-  // Gives the open file `handle` the name `target` (in its own folder),
-  // replacing the file there: with `posix`, even while that is open, where
-  // Windows knows how (Windows 10 and later on NTFS).
+  // Gives the open file `handle` the name `target`, replacing the file
+  // there: with `posix`, even while that is open, where Windows knows how
+  // (Windows 10 and later on NTFS). The call takes the system's own form of
+  // a full path (\??\C:\dir\file).
   static bool RenameOverByHandle(HANDLE handle, const std::wstring& target, bool posix) {
     constexpr int kFileRenameInfoEx = 22;
     constexpr DWORD kReplaceIfExists = 0x1, kPosixSemantics = 0x2;
-    size_t slash = target.find_last_of(L"\\/:");
-    std::wstring leaf = slash == std::wstring::npos ? target : target.substr(slash + 1);
+    wchar_t full[MAX_PATH];
+    DWORD n = GetFullPathNameW(target.c_str(), MAX_PATH, full, nullptr);
+    if (n == 0 || n >= MAX_PATH) return false;
+    std::wstring path = full;
+    if (path.compare(0, 4, L"\\\\?\\") == 0) {
+      path = L"\\??\\" + path.substr(4);
+    } else if (path.compare(0, 2, L"\\\\") == 0) {
+      path = L"\\??\\UNC\\" + path.substr(2);
+    } else {
+      path = L"\\??\\" + path;
+    }
     // FILE_RENAME_INFO, whose first member is ReplaceIfExists or, for
     // FileRenameInfoEx, the flags.
     struct RenameInfo {
       DWORD flags;
       HANDLE root;
       DWORD length;
-      wchar_t name[MAX_PATH];
+      wchar_t name[MAX_PATH + 8];
     } info = {kReplaceIfExists | (posix ? kPosixSemantics : 0), nullptr, 0, {}};
-    if (leaf.empty() || leaf.size() >= MAX_PATH) return false;
-    info.length = static_cast<DWORD>(leaf.size() * sizeof(wchar_t));
-    leaf.copy(info.name, leaf.size());
+    info.length = static_cast<DWORD>(path.size() * sizeof(wchar_t));
+    path.copy(info.name, path.size());
     auto kind = posix ? static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileRenameInfoEx) : FileRenameInfo;
     return win32::SetInformationByHandle(handle, kind, &info, sizeof info);
   }
