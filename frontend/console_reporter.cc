@@ -31,8 +31,8 @@ std::string ReadAnswer(const std::function<platform::ReadResult(char*)>& read_by
 
 bool AnswerAgrees(const std::string& answer) { return answer == "y" || answer == "yes"; }
 
-void ConsoleReporter::Write(const std::string& bytes) {
-  if (!platform::WriteStdout(bytes.data(), bytes.size())) {
+void ConsoleReporter::Write(const std::string& text, const std::string& file_name) {
+  if (!WriteConsoleText(text, file_name)) {
     throw ConsoleFailure("standard output failed");
   }
 }
@@ -41,13 +41,13 @@ void ConsoleReporter::ShowText(const std::string& message) {
   Write(message + platform::SystemConventions().console_line_end);
 }
 
-void ConsoleReporter::ShowError(const std::string& message) {
-  Write("error: " + message + platform::SystemConventions().console_line_end);
+void ConsoleReporter::ShowError(const std::string& sentence, const std::string& file_name) {
+  Write("error: " + sentence + platform::SystemConventions().console_line_end, file_name);
 }
 
 bool ConsoleReporter::ConfirmConversion(const std::string& file_name) {
   // Written unbuffered, so the prompt is visible before the answer is read.
-  Write(WithFileName(kMessages.prompt, file_name));
+  Write(kMessages.prompt, file_name);
   return AnswerAgrees(
       ReadAnswer(platform::ReadStdinByte, platform::SystemConventions().answer_ends_at_lf));
 }
@@ -55,7 +55,7 @@ bool ConsoleReporter::ConfirmConversion(const std::string& file_name) {
 void ConsoleReporter::ShowUnexpectedFailure(const std::string& what) {
   // Output may be what failed: the report is best effort.
   std::string line = "error: " + what + "." + platform::SystemConventions().console_line_end;
-  platform::WriteStdout(line.data(), line.size());
+  WriteConsoleText(line, std::string());
 }
 
 std::string ConsoleReporter::UsageText() const {

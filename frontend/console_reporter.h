@@ -17,13 +17,21 @@ namespace crv {
 std::string ReadAnswer(const std::function<platform::ReadResult(char*)>& read_byte,
                        bool ends_at_lf);
 
+// Writes a text for the user to standard output, unbuffered: `text` in the
+// messages' encoding, its "%s", if it has one, standing for `file_name` as
+// the run took it. False on failure. Each build links one form:
+// console_output_bytes.cc (the name put into the text, written as bytes) or
+// console_output_win32.cc (texts in code page 932, names in UTF-8: converted
+// each on its own).
+bool WriteConsoleText(const std::string& text, const std::string& file_name);
+
 // True for exactly "y" or "yes".
 bool AnswerAgrees(const std::string& answer);
 
 class ConsoleReporter : public Reporter {
  public:
   void ShowText(const std::string& message) override;
-  void ShowError(const std::string& message) override;
+  void ShowError(const std::string& sentence, const std::string& file_name) override;
   bool ConfirmConversion(const std::string& file_name) override;
   void ShowUnexpectedFailure(const std::string& what) override;
 
@@ -31,7 +39,8 @@ class ConsoleReporter : public Reporter {
   std::string UsageText() const override;
 
  private:
-  void Write(const std::string& bytes);
+  // Writes `text`, its "%s" standing for `file_name`.
+  void Write(const std::string& text, const std::string& file_name = std::string());
 };
 
 }  // namespace crv

@@ -26,12 +26,12 @@ int RunSteps(const std::vector<std::string>& args, bool console_channel, Reporte
     return 1;
   }
   if (!platform::FileIsPresent(settings.FileName)) {
-    reporter->ShowError("\"" + settings.FileName + "\" is not found.");
+    reporter->ShowError("\"%s\" is not found.", settings.FileName);
     return 1;
   }
   if (settings.Confirm && !reporter->ConfirmConversion(settings.FileName)) return 0;
   if (!ConvertFile(settings.FileName, settings.AddCR)) {
-    reporter->ShowError(settings.FileName + " convert failed.");
+    reporter->ShowError("%s convert failed.", settings.FileName);
     return 1;
   }
   return 0;

@@ -19,10 +19,11 @@ struct MessageTable {
 };
 extern const MessageTable kMessages;
 
-// `sentence` with its "%s" replaced by `file_name`.
-inline std::string WithFileName(const char* sentence, const std::string& file_name) {
+// `sentence` with its first "%s", if it has one, replaced by `file_name`.
+inline std::string WithFileName(const std::string& sentence, const std::string& file_name) {
   std::string text = sentence;
-  return text.replace(text.find("%s"), 2, file_name);
+  size_t at = text.find("%s");
+  return at == std::string::npos ? text : text.replace(at, 2, file_name);
 }
 
 }  // namespace crv

@@ -26,8 +26,11 @@ class Reporter {
   virtual void ShowText(const std::string& message) = 0;
   // Shows the usage text through ShowText.
   void ShowUsage() { ShowText(UsageText()); }
-  // Shows one error message.
-  virtual void ShowError(const std::string& message) = 0;
+  // Shows one error message: `sentence` with its "%s" standing for
+  // `file_name`. The two are passed apart because on Windows the texts are
+  // code page 932 and names are not: each is converted on its own where it
+  // is shown.
+  virtual void ShowError(const std::string& sentence, const std::string& file_name) = 0;
   // Asks whether to convert `file_name`; true means go on.
   virtual bool ConfirmConversion(const std::string& file_name) = 0;
   // Reports a failure no operation handled (exhausted memory, a console

@@ -63,7 +63,8 @@ class GtkReporter : public Reporter {
     }
   }
 
-  void ShowError(const std::string& message) override {
+  void ShowError(const std::string& sentence, const std::string& file_name) override {
+    std::string message = WithFileName(sentence, file_name);
     const char* caption = kMessages.error_caption;
     if (!ShowDialog(caption, message, GTK_BUTTONS_OK, nullptr)) {
       WriteStderr(std::string(caption) + ": " + message + "\n");
@@ -84,7 +85,7 @@ class GtkReporter : public Reporter {
     return false;
   }
 
-  void ShowUnexpectedFailure(const std::string& what) override { ShowError(what + "."); }
+  void ShowUnexpectedFailure(const std::string& what) override { ShowError(what + ".", std::string()); }
 
  protected:
   std::string UsageText() const override { return WindowedUsageText(); }

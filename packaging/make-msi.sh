@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds the Windows installer from packaging/crv.wxs with wixl:
-#   make-msi.sh <Windows build folder> <x86|x64> <output.msi>
+#   make-msi.sh <Windows build folder> <x86|x64> <output.msi> [version]
 # It holds what the build installs, stripped as in the zip: crv.exe,
 # crvw.exe and README.txt. scripts/package.sh makes crv-<version>.msi from
 # the 32-bit build; the installer test makes one from the build Wine runs on
-# its host.
+# its host. The version is the project's; the installer test gives a later
+# one to make an upgrade of the same programs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 build=$1 arch=$2 out=$3
-version=$(project_version)
+version=${4:-$(project_version)}
 files=$build/msi-files
 rm -rf "$files"
 cmake --install "$build" --prefix "$files" --strip >/dev/null

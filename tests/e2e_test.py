@@ -869,42 +869,48 @@ class WindowsOnlyTest(Case):
         if self.p.name != "wine":
             self.skipTest("Windows build only")
 
-    def test_access_is_kept_attributes_are_not(self):
+    def test_access_and_attributes_are_kept(self):
         # The new file gets the original's access list, so others get no
         # access they did not have; Wine derives that list from the mode
         # (reading grants executing too, and its group bits are approximate),
-        # so only the others' read and write bits are compared. Attributes
-        # (system, which Wine keeps in user.DOSATTRIB) are not carried. A
-        # read-only original's backup cannot be deleted and stays: still a
-        # success.
-        cases = [(0o600, None), (0o640, None), (0o644, b"0x4"), (0o444, None)]
-        for mode, dos in cases:
-            with self.subTest(mode=oct(mode), dos=dos):
+        # so only the others' read and write bits are compared. The
+        # attributes (read-only, which Wine keeps in the mode; hidden and
+        # system, which it keeps in user.DOSATTRIB) are kept, and a read-only
+        # original's backup is deleted. A run that fails (a folder where the
+        # new file is made) puts the original back with its attributes.
+        cases = [(0o600, None, False), (0o640, None, False), (0o644, b"0x4", False),
+                 (0o444, b"0x2", False), (0o444, b"0x6", True)]
+        for mode, dos, fails in cases:
+            with self.subTest(mode=oct(mode), dos=dos, fails=fails):
                 self.put("f", DOS)
                 if dos:
                     os.setxattr(self.path("f"), "user.DOSATTRIB", dos)
                 os.chmod(self.path("f"), mode)
-                self.assertEqual(self.run_crv("-d", "f"), (0, b"", b""))
-                self.assertEqual(self.get("f"), UNIX)
+                if fails:
+                    os.mkdir(self.path("f.crv#001.new"))
+                status = self.run_crv("-d", "f")
+                self.assertEqual(status, (1, error(self.p, b"f convert failed."), b"")
+                                 if fails else (0, b"", b""))
+                self.assertEqual(self.get("f"), DOS if fails else UNIX)
                 self.assertEqual(os.stat(self.path("f")).st_mode & 0o006 & ~mode, 0)
-                self.assertNotIn("user.DOSATTRIB", os.listxattr(self.path("f")))
-                read_only = not mode & 0o200
-                self.assertEqual(self.listing(), ["f", "f.crv#001"] if read_only else ["f"])
-                if read_only:
-                    self.assertEqual(self.get("f.crv#001"), DOS)
-                    os.remove(self.path("f.crv#001"))
+                self.assertEqual(os.stat(self.path("f")).st_mode & 0o222 == 0, mode & 0o222 == 0)
+                attrs = {a: os.getxattr(self.path("f"), a) for a in os.listxattr(self.path("f"))}
+                self.assertEqual(attrs, {"user.DOSATTRIB": dos} if dos else {})
+                if fails:
+                    os.rmdir(self.path("f.crv#001.new"))
+                self.assertEqual(self.listing(), ["f"])
+                os.chmod(self.path("f"), 0o644)
                 os.remove(self.path("f"))
 
-    def test_a_name_taken_meanwhile_is_left_alone(self):
-        # Wine finds "F" under the name "f" once "f" itself is renamed to the
-        # backup: the new file must not be written into it, and the restore
-        # leaves it alone, so the original stays in the backup.
+    def test_the_name_is_never_taken_by_another_file(self):
+        # Wine would find "F" under the name "f" were "f" renamed to the
+        # backup; the original keeps its name until the new file replaces
+        # it, so "F" is never seen and stays as it is.
         self.put("f", DOS)
         self.put("F", b"theirs")
-        status, out, err = self.run_crv("-d", "f")
-        self.assertEqual((status, out, err), (1, error(self.p, b"f convert failed."), b""))
-        self.assertEqual((self.get("F"), self.get("f.crv#001")), (b"theirs", DOS))
-        self.assertEqual(self.listing(), ["F", "f.crv#001"])
+        self.assertEqual(self.run_crv("-d", "f"), (0, b"", b""))
+        self.assertEqual((self.get("F"), self.get("f")), (b"theirs", UNIX))
+        self.assertEqual(self.listing(), ["F", "f"])
 
 
 @unittest.skipUnless(os.name == "posix", "POSIX devices, mounts and signals on the test host")

@@ -6,7 +6,12 @@ Explorer would run it for one file, converts that file once crvw.exe's box
 is answered with xdotool; msiexec /x leaves no file and no registry key
 behind.
 
-    msi_test.py --msi crv-0.01.msi --arch i686|x86_64 [--screenshot shot.png]
+    msi_test.py --msi crv-0.01.msi --arch i686|x86_64 [--upgrade crv-0.02.msi]
+                [--screenshot shot.png]
+
+--upgrade names an installer of a later version (of the same programs):
+installed over the first it replaces it, leaving one product, and the first
+then refuses to install over it.
 
 --arch names the programs inside the installer, which Wine must run: the
 32-bit deliverables where the host runs 32-bit programs, else an installer
@@ -21,7 +26,7 @@ import sys
 import tempfile
 import unittest
 
-MSI = ARCH = SCREENSHOT = None
+MSI = ARCH = SCREENSHOT = UPGRADE = None
 CRLF = b"one\r\ntwo\r\n"
 LF = b"one\ntwo\n"
 # (verb, menu text, option, file before, file after)
@@ -136,6 +141,36 @@ class Installer(unittest.TestCase):
         for key, *_ in ENTRIES:
             self.assertNotEqual(self.wine("reg", "query", f"{shell}\\{key}")[0], 0)
 
+    def products(self):
+        """{name: version} of the installed products named crv."""
+        status, out = self.wine("reg", "query",
+                                r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s")
+        found = re.findall(r"DisplayName\s+REG_SZ\s+(crv[^\r\n]*)\r?\n\s+DisplayVersion\s+REG_SZ"
+                           r"\s+(\S+)", out)
+        return dict(found)
+
+    def test_upgrade(self):
+        if not UPGRADE:
+            self.skipTest("no --upgrade installer")
+        self.assertEqual(self.wine_quiet(winetools.WINE, "wineboot", "--init"), 0)
+        self.wine_quiet("wineserver", "-w")
+        drive_c = os.path.join(self.prefix, "drive_c")
+        files_before = files_under(drive_c)
+        old, new = (re.search(r"crv-(\d+(?:\.\d+)*)", os.path.basename(m))[1] for m in (MSI, UPGRADE))
+        # (installer, whether it installs, the products afterwards)
+        steps = [(MSI, True, {"crv " + old: old}), (UPGRADE, True, {"crv " + new: new}),
+                 (MSI, False, {"crv " + new: new})]
+        for msi, installs, products in steps:
+            with self.subTest(msi=os.path.basename(msi)):
+                status, out = self.wine("msiexec", "/i", winetools.windows_path(msi), "/qn")
+                self.wine_quiet("wineserver", "-w")
+                self.assertEqual(status == 0, installs, out)
+                self.assertEqual(self.products(), products)
+        status, out = self.wine("msiexec", "/x", winetools.windows_path(UPGRADE), "/qn")
+        self.wine_quiet("wineserver", "-w")
+        self.assertEqual((status, self.products()), (0, {}), out)
+        self.assertEqual(files_under(drive_c) - files_before, set())
+
     def run_entry(self, command, before, after):
         """Runs the entry's command line for a file whose name has a blank,
         with "%1" replaced as Explorer replaces it, through a batch file so
@@ -175,9 +210,11 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--msi", required=True)
     parser.add_argument("--arch", required=True, choices=("i686", "x86_64"))
+    parser.add_argument("--upgrade", help="an installer of a later version")
     parser.add_argument("--screenshot", help="a PNG of the LF entry's question box")
     args, rest = parser.parse_known_args()
     MSI, ARCH = os.path.abspath(args.msi), args.arch
+    UPGRADE = args.upgrade and os.path.abspath(args.upgrade)
     SCREENSHOT = args.screenshot and os.path.abspath(args.screenshot)
     # The loader winetools picks follows WINEARCH: set before it is imported.
     if ARCH == "x86_64":

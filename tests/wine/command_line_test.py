@@ -4,7 +4,7 @@
 `wine prog args` hands the program a command line that Wine re-quoted with
 backslash escapes, so each raw line here is written into a batch file and run
 by `wine cmd /c`, which passes the line through as written. Also: file names
-outside ASCII, in the ANSI code page 932 of a Japanese locale.
+outside ASCII, in a Japanese and an English locale.
 
     command_line_test.py --exe build-win32/crv.exe      (WINEPREFIX set)
 """
@@ -100,17 +100,34 @@ class CommandLineTest(unittest.TestCase):
                 self.assertEqual(self.run_line(tail), (status, out))
                 self.assertEqual(self.files(), after or before)
 
-    def test_names_in_the_ansi_code_page(self):
-        # In a Japanese locale the program sees the name in code page 932,
-        # opens the file by it, and prints it unchanged.
-        name = "日本語のメモ.txt"
-        with open(os.path.join(self.dir, name), "wb") as f:
-            f.write(LF)
-        self.assertEqual(self.run_wine([EXE, name], lang="ja_JP.UTF-8"), (0, b""))
-        self.assertEqual(self.files(), {name: CRLF})
-        self.assertEqual(self.run_wine([EXE, "無い.txt"], lang="ja_JP.UTF-8"),
-                         (1, e2e_test.error(self.p, b'"' + "無い.txt".encode("cp932")
-                                            + b'" is not found.')))
+    def test_names_outside_ascii(self):
+        # Any name converts whatever the system's code page: the program
+        # takes it in UTF-16. Redirected output names it in the ANSI code
+        # page (932 in a Japanese locale, 1252 in an English one) where it
+        # fits there, as the program always did, and in UTF-8 where it does
+        # not. Each case: locale, name, the encoding the messages use for it.
+        cases = [
+            ("ja_JP.UTF-8", "日本語のメモ.txt", "cp932"),
+            ("C.UTF-8", "naïve.txt", "cp1252"),
+            ("C.UTF-8", "тест.txt", "utf-8"),
+            ("C.UTF-8", "日本語.txt", "utf-8"),
+        ]
+        for lang, name, encoding in cases:
+            with self.subTest(lang=lang, name=name):
+                path = os.path.join(self.dir, name)
+                with open(path, "wb") as f:
+                    f.write(LF)
+                self.assertEqual(self.run_wine([EXE, name], lang=lang), (0, b""))
+                self.assertEqual(self.files(), {name: CRLF})
+                shown = name.encode(encoding)
+                self.assertEqual(self.run_wine([EXE, "x" + name], lang=lang),
+                                 (1, e2e_test.error(self.p, b'"x' + shown + b'" is not found.')))
+                os.mkdir(path + ".crv#001")
+                self.assertEqual(self.run_wine([EXE, "-d", name], lang=lang),
+                                 (1, e2e_test.error(self.p, shown + b" convert failed.")))
+                os.rmdir(path + ".crv#001")
+                self.assertEqual(self.files(), {name: CRLF})
+                os.remove(path)
 
 
 def main():

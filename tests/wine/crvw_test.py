@@ -6,11 +6,13 @@ and the program must take that as "no".
     crvw_test.py --exe build-win32/crvw.exe               (WINEPREFIX set)
     crvw_test.py --exe build-win32/crvw.exe --no-display
 
-The boxes are shown in a Japanese locale (Wine's ANSI code page 932), so the
-error box's title reads "crv エラー".
+The boxes are shown in a Japanese locale (Wine's ANSI code page 932) and in
+an English one (1252): both read the same, the error box's title "crv エラー",
+and their texts, taken from Wine's trace of each box, are the ones below.
 """
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -19,14 +21,36 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools  # noqa: E402
-from common import VirtualDisplay  # noqa: E402
+from common import VirtualDisplay, usage_lines  # noqa: E402
 
 EXE = None
 DOS = b"one\r\ntwo\r\r\nlast\r"
 UNIX = b"one\ntwo\nlast\r"
 JAPANESE = "ja_JP.UTF-8"
+ENGLISH = "C.UTF-8"
 ERROR_TITLE = "crv エラー"
 ANY_BOX = "^crv"
+USAGE = "\n".join(usage_lines("windowed"))
+
+
+def confirmation(name):
+    return f"ファイル {name} の改行コードを正規化します。\nよろしいですか？"
+
+
+def box_texts(trace, expected):
+    """The texts of the boxes shown, from Wine's msgbox trace (its escapes
+    undone). Wine cuts a long text short, with "..." after it: that of the
+    expected text is compared then."""
+    escapes = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
+    texts = []
+    for text, cut in re.findall(r'trace:msgbox:MSGBOX_OnInit L"((?:[^"\\]|\\.)*)"(\.\.\.)?',
+                                trace):
+        text = re.sub(r"\\([0-9a-f]{4}|.)", lambda m: escapes.get(m[1]) or chr(int(m[1], 16)),
+                      text)
+        if cut and len(texts) < len(expected) and expected[len(texts)].startswith(text):
+            text = expected[len(texts)]
+        texts.append(text)
+    return texts
 
 
 class Case(unittest.TestCase):
@@ -46,21 +70,30 @@ class Case(unittest.TestCase):
         with open(os.path.join(self.dir, name), "rb") as f:
             return f.read()
 
-    def start(self, args):
-        env = winetools.wine_env(DISPLAY=self.display, LANG=JAPANESE, LC_ALL=None)
-        # Output goes to a file, not a pipe: Wine's own background processes,
-        # started by the first program, inherit it and would hold a pipe open.
-        self.output = tempfile.TemporaryFile()
+    def start(self, args, lang=JAPANESE):
+        env = winetools.wine_env(DISPLAY=self.display, LANG=lang, LC_ALL=None)
+        env["WINEDEBUG"] = "-all,trace+msgbox"
+        # Output goes to files, not pipes: Wine's own background processes,
+        # started by the first program, inherit them and would hold a pipe
+        # open. Standard error gets Wine's trace of the boxes.
+        self.output, self.trace = tempfile.TemporaryFile(), tempfile.TemporaryFile()
         return subprocess.Popen([winetools.WINE, EXE] + list(args), cwd=self.dir, env=env,
                                 stdin=subprocess.DEVNULL, stdout=self.output,
-                                stderr=self.output)
+                                stderr=self.trace)
 
-    def finish(self, proc, ignore=()):
+    def finish(self, proc, ignore=(), texts=()):
+        """The exit status and the texts of the boxes shown (`texts`: those
+        expected)."""
         status = winetools.wait_for_exit(self.display, ANY_BOX, proc, ignore=ignore)
         self.output.seek(0)
+        self.trace.seek(0)
         self.assertEqual(self.output.read(), b"", "the windowed program wrote something")
+        trace = self.trace.read().decode("ascii")
+        self.assertEqual([l for l in trace.splitlines() if ":msgbox:" not in l], [],
+                         "the windowed program wrote something")
         self.output.close()
-        return status
+        self.trace.close()
+        return status, box_texts(trace, texts)
 
 
 @unittest.skipIf(os.environ.get("CRVW_TEST_NO_DISPLAY"), "needs a display")
@@ -82,51 +115,62 @@ class BoxTest(Case):
         cls.screen.stop()
 
     def test_boxes(self):
-        # Each case: arguments; the boxes that must show, in order, as
-        # (title, key that answers it); the exit status; the file afterwards.
-        # A box not listed, or a missing one, fails the case.
+        # Each case: arguments, the file's name; the boxes that must show, in
+        # order, as (title, text, key that answers it); the exit status; the
+        # file afterwards. A box not listed, or a missing one, fails the
+        # case. Every case runs in a Japanese and in an English locale.
+        f, name = "f.txt", "тест.txt"
         cases = [
-            ("confirmed", ["-d", "f.txt"], [("crv", "Return")], 0, UNIX),
-            ("declined", ["-d", "f.txt"], [("crv", "Escape")], 0, DOS),
-            ("cancel by keyboard", ["-d", "f.txt"], [("crv", "Tab Return")], 0, DOS),
-            ("-p keeps asking", ["-p", "/d", "f.txt"], [("crv", "Return")], 0, UNIX),
-            ("-p- asks nothing", ["-p-", "-d", "f.txt"], [], 0, UNIX),
-            ("missing file", ["-d", "gone.txt"], [(ERROR_TITLE, "Return")], 1, DOS),
-            ("no arguments", [], [("crv", "Return")], 1, DOS),
-            ("bad option", ["-x", "f.txt"], [("crv", "Return")], 1, DOS),
-            ("conversion fails", ["-d", "f.txt", "-p"],
-             [("crv", "Return"), (ERROR_TITLE, "Return")], 1, DOS),
+            ("confirmed", ["-d", f], f, [("crv", confirmation(f), "Return")], 0, UNIX),
+            ("declined", ["-d", f], f, [("crv", confirmation(f), "Escape")], 0, DOS),
+            ("cancel by keyboard", ["-d", f], f, [("crv", confirmation(f), "Tab Return")], 0,
+             DOS),
+            ("-p keeps asking", ["-p", "/d", f], f, [("crv", confirmation(f), "Return")], 0, UNIX),
+            ("-p- asks nothing", ["-p-", "-d", f], f, [], 0, UNIX),
+            ("any name", ["-d", name], name, [("crv", confirmation(name), "Return")], 0, UNIX),
+            ("missing file", ["-d", "gone.txt"], f,
+             [(ERROR_TITLE, '"gone.txt" is not found.', "Return")], 1, DOS),
+            ("no arguments", [], f, [("crv", USAGE, "Return")], 1, DOS),
+            ("bad option", ["-x", f], f, [("crv", USAGE, "Return")], 1, DOS),
+            ("conversion fails", ["-d", name, "-p"], name,
+             [("crv", confirmation(name), "Return"),
+              (ERROR_TITLE, name + " convert failed.", "Return")], 1, DOS),
         ]
-        for label, args, boxes, status, after in cases:
-            with self.subTest(label):
-                self.put("f.txt", DOS)
-                blocker = os.path.join(self.dir, "f.txt.crv#001")
-                if label == "conversion fails":
-                    os.mkdir(blocker)
-                proc = self.start(args)
-                seen = set()
-                try:
-                    for title, keys in boxes:
-                        wid, name = winetools.wait_for_window(self.display, ANY_BOX, proc,
-                                                              ignore=seen)
-                        seen.add(wid)
-                        self.assertEqual(name, title)
-                        for key in keys.split():
-                            winetools.press(self.display, wid, key)
-                    self.assertEqual(self.finish(proc, ignore=seen), status)
-                finally:
-                    if proc.poll() is None:
-                        proc.kill()
-                        proc.wait()
-                self.assertEqual(self.get("f.txt"), after)
-                if os.path.isdir(blocker):
-                    os.rmdir(blocker)
-                self.assertEqual(os.listdir(self.dir), ["f.txt"])
+        for lang in (JAPANESE, ENGLISH):
+            for label, args, file, boxes, status, after in cases:
+                with self.subTest(label, lang=lang):
+                    shutil.rmtree(self.dir)
+                    os.mkdir(self.dir)
+                    self.put(file, DOS)
+                    blocker = os.path.join(self.dir, file + ".crv#001")
+                    if label == "conversion fails":
+                        os.mkdir(blocker)
+                    proc = self.start(args, lang)
+                    seen = set()
+                    try:
+                        for title, _, keys in boxes:
+                            wid, shown = winetools.wait_for_window(self.display, ANY_BOX, proc,
+                                                                   ignore=seen)
+                            seen.add(wid)
+                            self.assertEqual(shown, title)
+                            for key in keys.split():
+                                winetools.press(self.display, wid, key)
+                        texts = [text for _, text, _ in boxes]
+                        self.assertEqual(self.finish(proc, ignore=seen, texts=texts),
+                                         (status, texts))
+                    finally:
+                        if proc.poll() is None:
+                            proc.kill()
+                            proc.wait()
+                    self.assertEqual(self.get(file), after)
+                    if os.path.isdir(blocker):
+                        os.rmdir(blocker)
+                    self.assertEqual(os.listdir(self.dir), [file])
 
 
 @unittest.skipUnless(os.environ.get("CRVW_TEST_NO_DISPLAY"), "runs without a display")
 class NoDisplayTest(Case):
-    # Without a display MessageBoxA fails; a confirmation that cannot be
+    # Without a display MessageBoxW fails; a confirmation that cannot be
     # shown is no consent.
     def test_without_display(self):
         cases = [
@@ -138,7 +182,7 @@ class NoDisplayTest(Case):
         for args, status, after in cases:
             with self.subTest(args=args):
                 self.put("f.txt", DOS)
-                self.assertEqual(self.finish(self.start(args)), status)
+                self.assertEqual(self.finish(self.start(args))[0], status)
                 self.assertEqual(self.get("f.txt"), after)
                 self.assertEqual(os.listdir(self.dir), ["f.txt"])
 

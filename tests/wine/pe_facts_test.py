@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """The Windows programs as files: PE images of the expected machine (32-bit
 x86 for the deliverables), crv.exe a console program and crvw.exe a windowed
-one, importing nothing but system DLLs.
+one, importing nothing but system DLLs, each with a version resource of the
+project's version.
 
     pe_facts_test.py --dir build-win32 --arch i686
     pe_facts_test.py --dir build-win64 --arch x86_64
 """
 import argparse
 import os
+import re
 import sys
 import unittest
 
@@ -16,6 +18,10 @@ from common import pe_facts  # noqa: E402
 
 DIR = None
 ARCH = None
+# The project's version, from CMakeLists.txt.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                       "CMakeLists.txt")) as _f:
+    VERSION = re.search(r"^project\(crv VERSION (\S+)", _f.read(), re.M)[1]
 # Per architecture: the header's machine and the optional header's magic
 # (PE32 or PE32+).
 FORMATS = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}
@@ -37,8 +43,13 @@ class PeFactsTest(unittest.TestCase):
         for name, subsystem, dlls in cases:
             with self.subTest(name):
                 with open(os.path.join(DIR, name), "rb") as f:
-                    facts = pe_facts(f.read())
-                self.assertEqual(facts, (machine, magic, subsystem, dlls))
+                    image = f.read()
+                self.assertEqual(pe_facts(image), (machine, magic, subsystem, dlls))
+                # The version resource's strings, UTF-16 keys and values.
+                strings = dict(re.findall(r"(\w+)\0+(?:\0\0)?([^\0]+)\0",
+                                          image.decode("utf-16-le", "replace")))
+                self.assertEqual((strings.get("ProductVersion"), strings.get("FileVersion")),
+                                 (VERSION, VERSION))
 
 
 def main():
