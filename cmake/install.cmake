@@ -12,7 +12,12 @@ if(WIN32)
   string(REPLACE "@PROJECT_VERSION@" "${PROJECT_VERSION}" readme "${readme}")
   string(REPLACE "\n" "\r\n" readme "${readme}")
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/README.txt "${readme}")
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
+  # The licence beside them, with CR LF line ends as Windows text has.
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+  string(REPLACE "\n" "\r\n" license "${license}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt "${license}")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt
+          DESTINATION .)
   return()
 endif()
 

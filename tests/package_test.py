@@ -466,16 +466,22 @@ class WindowsZip(unittest.TestCase):
         with zipfile.ZipFile(os.path.join(DIST, f"crv-{version()}-win32.zip")) as z:
             names = sorted(z.namelist())
             print("\n".join(names))
-            self.assertEqual(names, [top + n for n in ("README.txt", "crv.exe", "crvw.exe")])
+            self.assertEqual(names, [top + n for n in ("LICENSE.txt", "README.txt", "crv.exe",
+                                                       "crvw.exe")])
             # i386 (0x14c); console (3) and windowed (2) subsystems.
             for exe, subsystem in (("crv.exe", 3), ("crvw.exe", 2)):
                 facts = pe_facts(z.read(top + exe))
                 self.assertEqual((facts.machine, facts.subsystem), (0x14C, subsystem))
-            readme = z.read(top + "README.txt")
-        self.assertEqual(readme.count(b"\n"), readme.count(b"\r\n"))
-        self.assertGreater(readme.count(b"\r\n"), 10)
-        for words in (f"crv {version()}", "shell:sendto", "Exit status", "Drop a file"):
-            self.assertIn(words.encode(), readme)
+            texts = {n: z.read(top + n) for n in ("README.txt", "LICENSE.txt")}
+        for name, words in (("README.txt", (f"crv {version()}", "shell:sendto", "Exit status",
+                                            "Drop a file")),
+                            ("LICENSE.txt", ("Copyright (c) 2026 the crv authors",
+                                             "Permission is hereby granted"))):
+            text = texts[name]
+            self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name)
+            self.assertGreater(text.count(b"\r\n"), 10, name)
+            for word in words:
+                self.assertIn(word.encode(), text, name)
 
 
 class WindowsInstaller(unittest.TestCase):
@@ -491,7 +497,7 @@ class WindowsInstaller(unittest.TestCase):
     def test_tables(self):
         files = sorted(row[2] for row in self.rows("File"))
         print("MSI files:", files)
-        self.assertEqual(files, ["README.txt", "crv.exe", "crvw.exe"])
+        self.assertEqual(files, ["LICENSE.txt", "README.txt", "crv.exe", "crvw.exe"])
         # Per user: no ALLUSERS; word count bit 3, no elevation needed.
         self.assertNotIn("ALLUSERS", [row[0] for row in self.rows("Property")])
         self.assertTrue(int(re.search(r"^Source: (\d+)", self.msi("suminfo"), re.M)[1]) & 8)
@@ -518,7 +524,7 @@ class WindowsInstaller(unittest.TestCase):
                 zipfile.ZipFile(os.path.join(DIST, f"crv-{version()}-win32.zip")) as z:
             run("msiextract", "-C", tmp, os.path.join(DIST, f"crv-{version()}.msi"))
             found = {n: os.path.join(d, n) for d, _, names in os.walk(tmp) for n in names}
-            for name in ("crv.exe", "crvw.exe", "README.txt"):
+            for name in ("crv.exe", "crvw.exe", "README.txt", "LICENSE.txt"):
                 with open(found[name], "rb") as f:
                     self.assertEqual(f.read(), z.read(top + name), name)
 
