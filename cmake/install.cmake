@@ -21,13 +21,22 @@ if(WIN32)
   return()
 endif()
 
-# Installs <source> with the version filled in, compressed as Debian installs
-# documentation: gzip -9 without a name or time stamp, so that the same source
-# gives the same bytes.
+# Installs <source> compressed as Debian installs documentation: gzip -9
+# without a name or time stamp, so that the same source gives the same bytes.
+# A man page names the version in its title line, as written, so that it
+# reads right straight from the tree (man -l doc/crv.1): it must be this
+# project's version.
 function(crv_install_gzipped source destination)
   get_filename_component(name ${source} NAME)
   set(out ${CMAKE_CURRENT_BINARY_DIR}/gz/${name})
-  configure_file(${source} ${out} @ONLY)
+  if(name MATCHES "\\.1$")
+    file(STRINGS ${source} title REGEX "^\\.TH " LIMIT_COUNT 1)
+    if(NOT title MATCHES "\"crv ${PROJECT_VERSION}\"")
+      message(FATAL_ERROR "${source}: the .TH line must name \"crv ${PROJECT_VERSION}\", "
+                          "the version in CMakeLists.txt: ${title}")
+    endif()
+  endif()
+  configure_file(${source} ${out} COPYONLY)
   execute_process(COMMAND gzip -9nfk ${out} RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "gzip -9n ${out} failed")
