@@ -82,8 +82,12 @@ if(TARGET crvw)
   # right-click actions of Dolphin (a service menu) and Nemo for text files.
   install(FILES data/crvw-lf.desktop data/crvw-crlf.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-  install(FILES data/crvw-servicemenu.desktop RENAME crvw.desktop
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/kio/servicemenus)
+  # The service menu where Plasma 6 (kio/servicemenus) and Plasma 5
+  # (kservices5/ServiceMenus) look, under one name, which Dolphin shows once.
+  foreach(folder kio/servicemenus kservices5/ServiceMenus)
+    install(FILES data/crvw-servicemenu.desktop RENAME crvw.desktop
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/${folder})
+  endforeach()
   install(FILES data/crvw-lf.nemo_action data/crvw-crlf.nemo_action
           DESTINATION ${CMAKE_INSTALL_DATADIR}/nemo/actions)
 endif()

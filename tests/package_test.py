@@ -62,6 +62,7 @@ DEB_FILES = {
         "usr/share/doc/crvw/copyright": "-rw-r--r--",
         "usr/share/fish/vendor_completions.d/crvw.fish": "-rw-r--r--",
         "usr/share/kio/servicemenus/crvw.desktop": "-rw-r--r--",
+        "usr/share/kservices5/ServiceMenus/crvw.desktop": "-rw-r--r--",
         "usr/share/man/man1/crvw.1.gz": "-rw-r--r--",
         "usr/share/nemo/actions/crvw-crlf.nemo_action": "-rw-r--r--",
         "usr/share/nemo/actions/crvw-lf.nemo_action": "-rw-r--r--",
@@ -207,7 +208,10 @@ class DebianPackages(unittest.TestCase):
     DESKTOP_FILES = {
         "applications/crvw-lf.desktop": {"Exec": "crvw -d %f", "NoDisplay": "true", "MimeType": None},
         "applications/crvw-crlf.desktop": {"Exec": "crvw -c %f", "NoDisplay": "true", "MimeType": None},
-        "kio/servicemenus/crvw.desktop": {"MimeType": "text/plain;", "Actions": "lf;crlf;"},
+        "kio/servicemenus/crvw.desktop": {"Type": "Service", "MimeType": "text/plain;",
+                                          "Actions": "lf;crlf;"},
+        "kservices5/ServiceMenus/crvw.desktop": {"X-KDE-ServiceTypes": "KonqPopupMenu/Plugin",
+                                                 "Type": "Service", "MimeType": "text/plain;"},
         "nemo/actions/crvw-lf.nemo_action": {"Mimetypes": "text/plain;", "Quote": "double"},
         "nemo/actions/crvw-crlf.nemo_action": {"Mimetypes": "text/plain;", "Quote": "double"},
     }
@@ -221,7 +225,8 @@ class DebianPackages(unittest.TestCase):
     def test_desktop_files(self):
         for name, keys in self.DESKTOP_FILES.items():
             with self.subTest(name):
-                if name.endswith(".desktop"):
+                # A service menu is KDE's own kind of entry (test_kde_service_menu).
+                if name.startswith("applications/"):
                     check = run("desktop-file-validate", self.path("usr/share/" + name), check=False)
                     self.assertEqual(check.stdout + check.stderr, "")
                 parsed = self.desktop_file(name)
@@ -258,6 +263,25 @@ class DebianPackages(unittest.TestCase):
                 self.assertEqual(xdg.strip(), entry)
                 with open(package + "/applications/mimeinfo.cache") as f:
                     self.assertNotIn("crvw", f.read())  # nor for any other type
+
+    def test_kde_service_menu(self):
+        """kbuildsycoca5, which registers Plasma 5's services, takes the
+        service menu as a KonqPopupMenu/Plugin service for text/plain with
+        both actions' command lines, and reports nothing about it."""
+        with tempfile.TemporaryDirectory() as tmp:
+            env = dict(os.environ, HOME=tmp, XDG_CACHE_HOME=tmp, XDG_CONFIG_HOME=tmp,
+                       XDG_DATA_HOME=tmp, XDG_DATA_DIRS=self.path("usr/share") + ":/usr/share",
+                       QT_LOGGING_RULES="kf.i18n.warning=false")
+            done = run("kbuildsycoca5", "--noincremental", env=env)
+            self.assertNotIn("crvw", done.stdout + done.stderr)
+            database, = glob.glob(os.path.join(tmp, "ksycoca5_*"))
+            # The database's strings (UTF-16), each after its length: the
+            # entry's path, then its command lines, service types and types.
+            texts = run("strings", "-el", database).stdout.splitlines()
+            entry, = [i for i, t in enumerate(texts) if t.endswith("ServiceMenus/crvw.desktop")]
+            window = texts[entry:entry + 12]
+            for text in ("crvw -d %f", "crvw -c %f", "KonqPopupMenu/Plugin", "text/plain"):
+                self.assertTrue(any(t.endswith(text) for t in window), (text, window))
 
     def test_command_lines(self):
         """What each entry and action runs for files whose names hold blanks,
