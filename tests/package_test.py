@@ -50,6 +50,7 @@ DEB_FILES = {
         "usr/share/doc/crv/changelog.gz": "-rw-r--r--",
         "usr/share/doc/crv/copyright": "-rw-r--r--",
         "usr/share/fish/vendor_completions.d/crv.fish": "-rw-r--r--",
+        "usr/share/lintian/overrides/crv": "-rw-r--r--",
         "usr/share/man/man1/crv.1.gz": "-rw-r--r--",
         "usr/share/zsh/vendor-completions/_crv": "-rw-r--r--",
     },
