@@ -440,8 +440,9 @@ zpty -d z
                         self.assertFalse({last(w) for w in absent} & got, got)
 
     def test_pre_commit_hooks(self):
-        """pre-commit try-repo on this checkout's hooks, in a throwaway git
-        repository, with the packaged crv on PATH (or a crv that fails)."""
+        """pre-commit try-repo on this checkout's hooks, or the README's
+        configuration with a clone of it, in a throwaway git repository,
+        with the packaged crv on PATH (or a crv that fails)."""
         crlf, lf, binary = b"a\r\nb\r\n", b"a\nb\n", b"\0\r\n\x01\r\n"
         with tempfile.TemporaryDirectory() as tmp:
             repo, fake = os.path.join(tmp, "repo"), os.path.join(tmp, "failing")
@@ -451,8 +452,15 @@ zpty -d z
                 f.write("#!/bin/sh\nexit 1\n")
             os.chmod(os.path.join(fake, "crv"), 0o755)
             run("git", "init", "-q", repo)
-            # (hook, crv on PATH, files before, status, files after)
+            with open(os.path.join(ROOT, "README.md")) as f:
+                readme_config = re.search(r"```yaml\n(repos:.*?)```", f.read(), re.S)[1]
+            clone = os.path.join(tmp, "clone")
+            run("git", "clone", "-q", ROOT, clone)
+            # (hook, crv on PATH, files before, status, files after); the
+            # README's configuration runs both hooks.
             cases = [
+                ("README", "packaged", {"a.txt": crlf, "b.bat": lf}, 1,
+                 {"a.txt": lf, "b.bat": crlf}),
                 ("crv-lf", "packaged", {"a.txt": crlf, "-b.sh": lf, "c.bin": binary}, 1,
                  {"a.txt": lf, "-b.sh": lf, "c.bin": binary}),
                 ("crv-lf", "packaged", {"a.txt": lf}, 0, {"a.txt": lf}),
@@ -472,8 +480,16 @@ zpty -d z
                     bin_dir = fake if crv == "failing" else self.path("usr/bin")
                     env = dict(os.environ, PRE_COMMIT_HOME=os.path.join(tmp, "cache"),
                                PATH=bin_dir + os.pathsep + os.environ["PATH"])
-                    done = run("pre-commit", "try-repo", ROOT, hook, "--all-files",
-                               cwd=repo, env=env, check=False)
+                    if hook == "README":
+                        with open(os.path.join(repo, ".pre-commit-config.yaml"), "w") as f:
+                            f.write(readme_config.replace("/home/me/src/crv", clone))
+                        run("git", "add", ".pre-commit-config.yaml", cwd=repo)
+                        done = run("pre-commit", "run", "--all-files", cwd=repo, env=env,
+                                   check=False)
+                        os.remove(os.path.join(repo, ".pre-commit-config.yaml"))
+                    else:
+                        done = run("pre-commit", "try-repo", ROOT, hook, "--all-files",
+                                   cwd=repo, env=env, check=False)
                     self.assertEqual(done.returncode, status, done.stdout + done.stderr)
                     self.assertIn("Failed" if status else "Passed", done.stdout)
                     for name, data in after.items():
