@@ -9,7 +9,10 @@ baselines measured in the same run:
                already in form (LF), on tmpfs (/dev/shm) and in --disk-dir;
                on tmpfs also `true` in the same loop, the floor of starting
                one process per file (one linked dynamically, as dos2unix is;
-               crv is static)
+               crv is static); and the packaged crv (--packaged, by
+               default /usr/bin/crv where a Debian package installed it)
+               beside the build under test, with both per-file costs and
+               dos2unix's side by side
   large file   one file already in form (--mib, LF), warm in the page cache:
                crv -d against cat file > /dev/null
 
@@ -19,6 +22,7 @@ synced before the clock starts) and checks every file's bytes afterwards.
 --baseline-crv times another build of crv in the same turns.
 
     bench/many_files.py [--crv build/crv] [--baseline-crv OTHER/crv]
+                        [--packaged /usr/bin/crv]
                         [--files 10000] [--mib 1024] [--runs 3]
                         [--disk-dir /var/tmp]
 
@@ -110,7 +114,7 @@ def time_tree(root, names, texts, cases, runs, disk, rng):
     return {case.name: case.times for case in cases}
 
 
-def report_tree(title, times, count, states, others, baseline):
+def report_tree(title, times, count, states, others, baseline, packaged):
     print(title)
     for state in states:
         base_name = f"dos2unix ({state})" if others else None
@@ -124,6 +128,16 @@ def report_tree(title, times, count, states, others, baseline):
             ratio = min(times[f"crv -d ({state})"]) / min(times[f"baseline crv -d ({state})"])
             target = " (target <= 1)" if state == "needs converting" else ""
             print(f"    crv -d / baseline crv -d, {state}: {ratio:.2f}{target}")
+        if packaged:
+            names = ["packaged crv -d", "crv -d"] + (["dos2unix"] if others else [])
+            per_file = {name: min(times[f"{name} ({state})"]) * 1000 / count for name in names}
+            print(f"    per file, {state}: "
+                  + ", ".join(f"{name} {ms:.2f} ms" for name, ms in per_file.items()))
+            print(f"    packaged / crv -d, {state}: {per_file['packaged crv -d'] / per_file['crv -d']:.2f}"
+                  " (target <= 1.1)")
+            if others:
+                print(f"    packaged / dos2unix, {state}:"
+                      f" {per_file['packaged crv -d'] / per_file['dos2unix']:.2f} (target < 1)")
     print(f"    crv -d, in form / needs converting:"
           f" {min(times['crv -d (in form)']) / min(times['crv -d (needs converting)']):.2f}")
 
@@ -146,6 +160,8 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--crv", default="build/crv")
     ap.add_argument("--baseline-crv", help="another crv build, timed in the same turns")
+    ap.add_argument("--packaged", help="the packaged crv, timed in the same turns (default:"
+                    " /usr/bin/crv where dpkg lists it; 'none' for none)")
     ap.add_argument("--files", type=int, default=10000)
     ap.add_argument("--mib", type=int, default=1024, help="the large file's size")
     ap.add_argument("--runs", type=int, default=3)
@@ -153,6 +169,12 @@ def main():
     args = ap.parse_args()
     crv = os.path.abspath(args.crv)
     base_crv = os.path.abspath(args.baseline_crv) if args.baseline_crv else None
+    packaged = args.packaged
+    if packaged is None and shutil.which("dpkg") and subprocess.run(
+            ["dpkg", "-S", "/usr/bin/crv"], capture_output=True).returncode == 0:
+        packaged = "/usr/bin/crv"
+    if packaged == "none":
+        packaged = None
     others = bool(shutil.which("dos2unix"))
     rng = random.Random()
     shm = tempfile.mkdtemp(prefix="crv_bench_files_", dir="/dev/shm")
@@ -166,6 +188,8 @@ def main():
         tools = [("crv -d", [crv, "-d"])]
         if base_crv:
             tools.append(("baseline crv -d", [base_crv, "-d"]))
+        if packaged:
+            tools.append(("packaged crv -d", [packaged, "-d"]))
         if others:
             tools.append(("dos2unix", ["dos2unix", "-q"]))
         print(f"{args.files} files of {sum(map(len, unix)) / args.files / 1024:.1f} KiB on average"
@@ -185,7 +209,7 @@ def main():
                 # A program, not the shell's builtin.
                 cases.append(Case("true, the floor (in form)", [shutil.which("true")], "in form"))
             times = time_tree(root, names, texts, cases, args.runs, on_disk, rng)
-            report_tree(title, times, args.files, states, others, base_crv)
+            report_tree(title, times, args.files, states, others, base_crv, packaged)
             shutil.rmtree(root)
             os.mkdir(root)
 

@@ -12,17 +12,31 @@ if(WIN32)
   string(REPLACE "@PROJECT_VERSION@" "${PROJECT_VERSION}" readme "${readme}")
   string(REPLACE "\n" "\r\n" readme "${readme}")
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/README.txt "${readme}")
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
+  # The licence beside them, with CR LF line ends as Windows text has.
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+  string(REPLACE "\n" "\r\n" license "${license}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt "${license}")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt
+          DESTINATION .)
   return()
 endif()
 
-# Installs <source> with the version filled in, compressed as Debian installs
-# documentation: gzip -9 without a name or time stamp, so that the same source
-# gives the same bytes.
+# Installs <source> compressed as Debian installs documentation: gzip -9
+# without a name or time stamp, so that the same source gives the same bytes.
+# A man page names the version in its title line, as written, so that it
+# reads right straight from the tree (man -l doc/crv.1): it must be this
+# project's version.
 function(crv_install_gzipped source destination)
   get_filename_component(name ${source} NAME)
   set(out ${CMAKE_CURRENT_BINARY_DIR}/gz/${name})
-  configure_file(${source} ${out} @ONLY)
+  if(name MATCHES "\\.1$")
+    file(STRINGS ${source} title REGEX "^\\.TH " LIMIT_COUNT 1)
+    if(NOT title MATCHES "\"crv ${PROJECT_VERSION}\"")
+      message(FATAL_ERROR "${source}: the .TH line must name \"crv ${PROJECT_VERSION}\", "
+                          "the version in CMakeLists.txt: ${title}")
+    endif()
+  endif()
+  configure_file(${source} ${out} COPYONLY)
   execute_process(COMMAND gzip -9nfk ${out} RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "gzip -9n ${out} failed")
@@ -68,8 +82,12 @@ if(TARGET crvw)
   # right-click actions of Dolphin (a service menu) and Nemo for text files.
   install(FILES data/crvw-lf.desktop data/crvw-crlf.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-  install(FILES data/crvw-servicemenu.desktop RENAME crvw.desktop
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/kio/servicemenus)
+  # The service menu where Plasma 6 (kio/servicemenus) and Plasma 5
+  # (kservices5/ServiceMenus) look, under one name, which Dolphin shows once.
+  foreach(folder kio/servicemenus kservices5/ServiceMenus)
+    install(FILES data/crvw-servicemenu.desktop RENAME crvw.desktop
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/${folder})
+  endforeach()
   install(FILES data/crvw-lf.nemo_action data/crvw-crlf.nemo_action
           DESTINATION ${CMAKE_INSTALL_DATADIR}/nemo/actions)
 endif()

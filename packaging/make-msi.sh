@@ -2,7 +2,7 @@
 # Builds the Windows installer from packaging/crv.wxs with wixl:
 #   make-msi.sh <Windows build folder> <x86|x64> <output.msi> [version]
 # It holds what the build installs, stripped as in the zip: crv.exe,
-# crvw.exe and README.txt. scripts/package.sh makes crv-<version>.msi from
+# crvw.exe, README.txt and LICENSE.txt. scripts/package.sh makes crv-<version>.msi from
 # the 32-bit build; the installer test makes one from the build Wine runs on
 # its host. The version is the project's; the installer test gives a later
 # one to make an upgrade of the same programs.

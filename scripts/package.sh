@@ -7,9 +7,10 @@
 #
 #   scripts/package.sh [crv] [crvw] [windows]
 #
-# Without arguments it builds all four; with arguments, those named
-# (windows: the installer and the zip). `scripts/package.sh crv` builds the
-# console package alone, with the Debian build profile pkg.crv.nogui: no GTK.
+# Without arguments it builds the two Debian packages; with arguments, those
+# named (windows: the installer and the zip, with the mingw-w64 cross
+# compiler and wixl). `scripts/package.sh crv` builds the console package
+# alone, with the Debian build profile pkg.crv.nogui: no GTK.
 # It installs, when they are missing, the Debian packages that the requested
 # artifacts need and no others (as root, or through sudo).
 #
@@ -23,7 +24,7 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
 want_crv= want_crvw= want_windows=
-[ $# -gt 0 ] || set -- crv crvw windows
+[ $# -gt 0 ] || set -- crv crvw
 for artifact do
   case $artifact in
     crv) want_crv=1 ;;

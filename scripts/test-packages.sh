@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
-scripts/package.sh
+scripts/package.sh crv crvw windows
 python3 tests/package_test.py --dist dist
 
 version=$(project_version)

@@ -101,8 +101,8 @@ class Installer(unittest.TestCase):
         programs = {f for f in added if not f.startswith("windows" + os.sep)}
         folder = os.path.dirname(sorted(programs)[0])
         self.assertRegex(folder, r"^users/[^/]+/AppData/Local/Programs/crv$")
-        self.assertEqual(programs, {os.path.join(folder, n)
-                                    for n in ("crv.exe", "crvw.exe", "README.txt")})
+        self.assertEqual(programs, {os.path.join(folder, n) for n in
+                                    ("crv.exe", "crvw.exe", "README.txt", "LICENSE.txt")})
         crvw = "C:\\" + folder.replace("/", "\\") + "\\crvw.exe"
 
         # Every key the installer added, and nothing for all files.

@@ -50,6 +50,7 @@ DEB_FILES = {
         "usr/share/doc/crv/changelog.gz": "-rw-r--r--",
         "usr/share/doc/crv/copyright": "-rw-r--r--",
         "usr/share/fish/vendor_completions.d/crv.fish": "-rw-r--r--",
+        "usr/share/lintian/overrides/crv": "-rw-r--r--",
         "usr/share/man/man1/crv.1.gz": "-rw-r--r--",
         "usr/share/zsh/vendor-completions/_crv": "-rw-r--r--",
     },
@@ -62,6 +63,7 @@ DEB_FILES = {
         "usr/share/doc/crvw/copyright": "-rw-r--r--",
         "usr/share/fish/vendor_completions.d/crvw.fish": "-rw-r--r--",
         "usr/share/kio/servicemenus/crvw.desktop": "-rw-r--r--",
+        "usr/share/kservices5/ServiceMenus/crvw.desktop": "-rw-r--r--",
         "usr/share/man/man1/crvw.1.gz": "-rw-r--r--",
         "usr/share/nemo/actions/crvw-crlf.nemo_action": "-rw-r--r--",
         "usr/share/nemo/actions/crvw-lf.nemo_action": "-rw-r--r--",
@@ -193,10 +195,12 @@ class DebianPackages(unittest.TestCase):
             self.assertEqual(same.returncode, 0, same.stdout)
 
     def test_man_pages_lint_clean(self):
+        # As installed, and as `man -l` shows them in the tree.
         for name in ("crv", "crvw"):
             page = run("zcat", self.path(f"usr/share/man/man1/{name}.1.gz")).stdout
-            self.assertNotIn("@", page.splitlines()[1], "version not filled in")
-            self.assertIn(f'"crv {version()}"', page)
+            with open(os.path.join(ROOT, "doc", f"{name}.1")) as f:
+                self.assertEqual(f.read(), page, name)
+            self.assertIn(f'"crv {version()}"', page.splitlines()[1])
             lint = subprocess.run(["mandoc", "-Tlint", "-W", "all"], input=page,
                                   capture_output=True, text=True)
             self.assertEqual(lint.stdout + lint.stderr, "", name)
@@ -207,7 +211,10 @@ class DebianPackages(unittest.TestCase):
     DESKTOP_FILES = {
         "applications/crvw-lf.desktop": {"Exec": "crvw -d %f", "NoDisplay": "true", "MimeType": None},
         "applications/crvw-crlf.desktop": {"Exec": "crvw -c %f", "NoDisplay": "true", "MimeType": None},
-        "kio/servicemenus/crvw.desktop": {"MimeType": "text/plain;", "Actions": "lf;crlf;"},
+        "kio/servicemenus/crvw.desktop": {"Type": "Service", "MimeType": "text/plain;",
+                                          "Actions": "lf;crlf;"},
+        "kservices5/ServiceMenus/crvw.desktop": {"X-KDE-ServiceTypes": "KonqPopupMenu/Plugin",
+                                                 "Type": "Service", "MimeType": "text/plain;"},
         "nemo/actions/crvw-lf.nemo_action": {"Mimetypes": "text/plain;", "Quote": "double"},
         "nemo/actions/crvw-crlf.nemo_action": {"Mimetypes": "text/plain;", "Quote": "double"},
     }
@@ -221,7 +228,8 @@ class DebianPackages(unittest.TestCase):
     def test_desktop_files(self):
         for name, keys in self.DESKTOP_FILES.items():
             with self.subTest(name):
-                if name.endswith(".desktop"):
+                # A service menu is KDE's own kind of entry (test_kde_service_menu).
+                if name.startswith("applications/"):
                     check = run("desktop-file-validate", self.path("usr/share/" + name), check=False)
                     self.assertEqual(check.stdout + check.stderr, "")
                 parsed = self.desktop_file(name)
@@ -258,6 +266,23 @@ class DebianPackages(unittest.TestCase):
                 self.assertEqual(xdg.strip(), entry)
                 with open(package + "/applications/mimeinfo.cache") as f:
                     self.assertNotIn("crvw", f.read())  # nor for any other type
+
+    def test_kde_service_menu(self):
+        """Plasma 5's service registry (kbuildsycoca5) takes the service menu
+        as a KonqPopupMenu/Plugin service for text/plain, silently."""
+        with tempfile.TemporaryDirectory() as tmp:
+            env = dict(os.environ, HOME=tmp, XDG_CACHE_HOME=tmp, XDG_CONFIG_HOME=tmp,
+                       XDG_DATA_HOME=tmp, XDG_DATA_DIRS=self.path("usr/share") + ":/usr/share",
+                       QT_LOGGING_RULES="kf.i18n.warning=false")
+            done = run("kbuildsycoca5", "--noincremental", env=env)
+            self.assertNotIn("crvw", done.stdout + done.stderr)
+            database, = glob.glob(os.path.join(tmp, "ksycoca5_*"))
+            # The entry's path, command lines and types: UTF-16 strings.
+            texts = run("strings", "-el", database).stdout.splitlines()
+            entry, = [i for i, t in enumerate(texts) if t.endswith("ServiceMenus/crvw.desktop")]
+            window = texts[entry:entry + 12]
+            for text in ("crvw -d %f", "crvw -c %f", "KonqPopupMenu/Plugin", "text/plain"):
+                self.assertTrue(any(t.endswith(text) for t in window), (text, window))
 
     def test_command_lines(self):
         """What each entry and action runs for files whose names hold blanks,
@@ -415,8 +440,9 @@ zpty -d z
                         self.assertFalse({last(w) for w in absent} & got, got)
 
     def test_pre_commit_hooks(self):
-        """pre-commit try-repo on this checkout's hooks, in a throwaway git
-        repository, with the packaged crv on PATH (or a crv that fails)."""
+        """pre-commit try-repo on this checkout's hooks, or the README's
+        configuration with a clone of it, in a throwaway git repository,
+        with the packaged crv on PATH (or a crv that fails)."""
         crlf, lf, binary = b"a\r\nb\r\n", b"a\nb\n", b"\0\r\n\x01\r\n"
         with tempfile.TemporaryDirectory() as tmp:
             repo, fake = os.path.join(tmp, "repo"), os.path.join(tmp, "failing")
@@ -426,8 +452,15 @@ zpty -d z
                 f.write("#!/bin/sh\nexit 1\n")
             os.chmod(os.path.join(fake, "crv"), 0o755)
             run("git", "init", "-q", repo)
-            # (hook, crv on PATH, files before, status, files after)
+            with open(os.path.join(ROOT, "README.md")) as f:
+                readme_config = re.search(r"```yaml\n(repos:.*?)```", f.read(), re.S)[1]
+            clone = os.path.join(tmp, "clone")
+            run("git", "clone", "-q", ROOT, clone)
+            # (hook, crv on PATH, files before, status, files after); the
+            # README's configuration runs both hooks.
             cases = [
+                ("README", "packaged", {"a.txt": crlf, "b.bat": lf}, 1,
+                 {"a.txt": lf, "b.bat": crlf}),
                 ("crv-lf", "packaged", {"a.txt": crlf, "-b.sh": lf, "c.bin": binary}, 1,
                  {"a.txt": lf, "-b.sh": lf, "c.bin": binary}),
                 ("crv-lf", "packaged", {"a.txt": lf}, 0, {"a.txt": lf}),
@@ -447,8 +480,15 @@ zpty -d z
                     bin_dir = fake if crv == "failing" else self.path("usr/bin")
                     env = dict(os.environ, PRE_COMMIT_HOME=os.path.join(tmp, "cache"),
                                PATH=bin_dir + os.pathsep + os.environ["PATH"])
-                    done = run("pre-commit", "try-repo", ROOT, hook, "--all-files",
-                               cwd=repo, env=env, check=False)
+                    if hook == "README":
+                        with open(os.path.join(repo, ".pre-commit-config.yaml"), "w") as f:
+                            f.write(readme_config.replace("/home/me/src/crv", clone))
+                        run("git", "add", ".pre-commit-config.yaml", cwd=repo)
+                        done = run("pre-commit", "run", "--all-files", cwd=repo, env=env,
+                                   check=False)
+                    else:
+                        done = run("pre-commit", "try-repo", ROOT, hook, "--all-files",
+                                   cwd=repo, env=env, check=False)
                     self.assertEqual(done.returncode, status, done.stdout + done.stderr)
                     self.assertIn("Failed" if status else "Passed", done.stdout)
                     for name, data in after.items():
@@ -466,16 +506,20 @@ class WindowsZip(unittest.TestCase):
         with zipfile.ZipFile(os.path.join(DIST, f"crv-{version()}-win32.zip")) as z:
             names = sorted(z.namelist())
             print("\n".join(names))
-            self.assertEqual(names, [top + n for n in ("README.txt", "crv.exe", "crvw.exe")])
+            self.assertEqual(names, [top + n for n in ("LICENSE.txt", "README.txt", "crv.exe",
+                                                       "crvw.exe")])
             # i386 (0x14c); console (3) and windowed (2) subsystems.
             for exe, subsystem in (("crv.exe", 3), ("crvw.exe", 2)):
                 facts = pe_facts(z.read(top + exe))
                 self.assertEqual((facts.machine, facts.subsystem), (0x14C, subsystem))
-            readme = z.read(top + "README.txt")
-        self.assertEqual(readme.count(b"\n"), readme.count(b"\r\n"))
-        self.assertGreater(readme.count(b"\r\n"), 10)
-        for words in (f"crv {version()}", "shell:sendto", "Exit status", "Drop a file"):
-            self.assertIn(words.encode(), readme)
+            for name, words in (("README.txt", (f"crv {version()}", "shell:sendto",
+                                                "Exit status", "Drop a file")),
+                                ("LICENSE.txt", ("Copyright (c) 2026 the crv authors",))):
+                text = z.read(top + name)
+                self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name)
+                self.assertGreater(text.count(b"\r\n"), 10, name)
+                for word in words:
+                    self.assertIn(word.encode(), text, name)
 
 
 class WindowsInstaller(unittest.TestCase):
@@ -491,7 +535,7 @@ class WindowsInstaller(unittest.TestCase):
     def test_tables(self):
         files = sorted(row[2] for row in self.rows("File"))
         print("MSI files:", files)
-        self.assertEqual(files, ["README.txt", "crv.exe", "crvw.exe"])
+        self.assertEqual(files, ["LICENSE.txt", "README.txt", "crv.exe", "crvw.exe"])
         # Per user: no ALLUSERS; word count bit 3, no elevation needed.
         self.assertNotIn("ALLUSERS", [row[0] for row in self.rows("Property")])
         self.assertTrue(int(re.search(r"^Source: (\d+)", self.msi("suminfo"), re.M)[1]) & 8)
@@ -518,7 +562,7 @@ class WindowsInstaller(unittest.TestCase):
                 zipfile.ZipFile(os.path.join(DIST, f"crv-{version()}-win32.zip")) as z:
             run("msiextract", "-C", tmp, os.path.join(DIST, f"crv-{version()}.msi"))
             found = {n: os.path.join(d, n) for d, _, names in os.walk(tmp) for n in names}
-            for name in ("crv.exe", "crvw.exe", "README.txt"):
+            for name in ("crv.exe", "crvw.exe", "README.txt", "LICENSE.txt"):
                 with open(found[name], "rb") as f:
                     self.assertEqual(f.read(), z.read(top + name), name)
 
