@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "frontend/messages.h"
+#include "frontend/progress_window.h"
 #include "frontend/reporter.h"
 
 namespace crv {
@@ -31,6 +32,11 @@ class MessageBoxReporter : public Reporter {
   void ShowUnexpectedFailure(const std::string& what) override {
     std::string text = what + ".";
     MessageBoxA(nullptr, text.c_str(), kMessages.error_caption, MB_OK);
+  }
+
+  std::unique_ptr<platform::ProgressObserver> FollowConversion(
+      const std::string& file_name) override {
+    return NewProgressWindow(file_name, [] { return true; });
   }
 
  protected:

@@ -101,7 +101,8 @@ bool DeleteByHandle(HANDLE handle) {
 
 class Win32Input : public InputFile {
  public:
-  explicit Win32Input(HANDLE handle) : handle_(handle) {}
+  // `read` counts the bytes read.
+  Win32Input(HANDLE handle, uint64_t* read) : handle_(handle), read_(read) {}
   ~Win32Input() override { CloseHandle(handle_); }
 
   ReadResult Read(char* buffer, size_t size, size_t* got) override {
@@ -111,12 +112,14 @@ class Win32Input : public InputFile {
     if (!ReadFile(handle_, buffer, chunk, &n, nullptr)) return ReadResult::kError;
     if (n == 0) return ReadResult::kEnd;
     *got = n;
+    *read_ += n;
     return ReadResult::kData;
   }
   HANDLE handle() const { return handle_; }
 
  private:
   HANDLE handle_;
+  uint64_t* read_;
 };
 
 class Win32Output : public OutputFile {
@@ -144,6 +147,8 @@ class Win32Output : public OutputFile {
 // second run can neither rename nor open it.
 class Win32FileSystem : public FileSystem {
  public:
+  explicit Win32FileSystem(ProgressObserver* observer) : observer_(observer) {}
+
   bool Locate(const std::string& name, std::string* target) override {
     // The name is opened as given, as it always was here.
     *target = name;
@@ -192,8 +197,15 @@ class Win32FileSystem : public FileSystem {
       CloseHandle(handle);
       return nullptr;
     }
-    std::unique_ptr<InputFile> in(new (std::nothrow) Win32Input(handle));
-    if (!in) CloseHandle(handle);
+    LARGE_INTEGER size;
+    std::unique_ptr<InputFile> in;
+    if (GetFileSizeEx(handle, &size)) in.reset(new (std::nothrow) Win32Input(handle, &read_));
+    if (!in) {
+      CloseHandle(handle);
+      return nullptr;
+    }
+    read_ = 0;
+    size_ = static_cast<uint64_t>(size.QuadPart);
     return in;
   }
 
@@ -242,10 +254,15 @@ class Win32FileSystem : public FileSystem {
   // Nobody else could open the source or the new file while they were open.
   bool Settled(const std::string&, const std::string&) override { return true; }
 
-  bool InterruptRequested() override { return platform::InterruptRequested(); }
+  bool InterruptRequested() override {
+    return (observer_ && observer_->Cancelled(read_, size_)) || platform::InterruptRequested();
+  }
 
  private:
   FileIdentity created_;  // The file Create made.
+  ProgressObserver* observer_;
+  uint64_t read_ = 0;  // Of the file last opened for reading, of its size_.
+  uint64_t size_ = 0;
 };
 
 }  // namespace
@@ -258,8 +275,8 @@ bool FileIsPresent(const std::string& name) {
          !IsDevice(name);
 }
 
-std::unique_ptr<FileSystem> NewFileSystem() {
-  return std::unique_ptr<FileSystem>(new (std::nothrow) Win32FileSystem);
+std::unique_ptr<FileSystem> NewFileSystem(ProgressObserver* observer) {
+  return std::unique_ptr<FileSystem>(new (std::nothrow) Win32FileSystem(observer));
 }
 
 // ---- Interruption -----------------------------------------------------------
