@@ -88,6 +88,41 @@ class VirtualDisplay:
         self.stop()
 
 
+def slowed_copy(directory, name, delay_ms):
+    """The command that runs a program after it under strace, which delays
+    each read of the backup of `name` in `directory` (the copy's source, read
+    128 KiB at a time) by `delay_ms` milliseconds."""
+    backup = os.path.join(directory, name + ".crv#001")
+    return ["strace", "-f", "-qq", "-o", os.devnull, "-P", backup,
+            "-e", "inject=read,pread64:delay_exit=%d" % (delay_ms * 1000)]
+
+
+def ink_columns(ppm):
+    """The lines of dark text in a screenshot (binary PPM), top to bottom,
+    each as the (first, end) column ranges that hold ink."""
+    header = ppm.split(maxsplit=4)
+    width, height = int(header[1]), int(header[2])
+    pixels = header[4]
+    dark = [[sum(pixels[3 * (y * width + x):3 * (y * width + x) + 3]) < 300 for x in range(width)]
+            for y in range(height)]
+    lines, band = [], []
+    for row in dark + [[False] * width]:
+        if any(row):
+            band.append(row)
+        elif band:
+            columns = [any(r[x] for r in band) for x in range(width)] + [False]
+            runs, start = [], None
+            for x, ink in enumerate(columns):
+                if ink and start is None:
+                    start = x
+                elif not ink and start is not None:
+                    runs.append((start, x))
+                    start = None
+            lines.append(runs)
+            band = []
+    return lines
+
+
 PeFacts = collections.namedtuple("PeFacts", "machine magic subsystem dlls")
 
 

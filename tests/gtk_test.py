@@ -18,7 +18,8 @@ import tempfile
 import time
 import unittest
 
-from common import CRLF, DOS, UNIX, VirtualDisplay, usage_lines
+from common import (CRLF, DOS, UNIX, VirtualDisplay, convert, ink_columns, slowed_copy,
+                    usage_lines)
 
 CRVW = None
 CRV = None
@@ -146,6 +147,77 @@ class DialogTest(Case):
                     self.assertEqual(self.get(name), after)
                     self.assertEqual(self.listing(), [name])
                     os.unlink(os.path.join(self.dir, os.fsdecode(name)))
+
+    def screenshot(self, wid):
+        return subprocess.run(["import", "-window", wid, "-depth", "8", "ppm:-"], env=self.env,
+                              check=True, stdout=subprocess.PIPE, timeout=WAIT).stdout
+
+    def test_usage_options_line_up(self):
+        proc = subprocess.Popen([CRVW], env=self.env, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        try:
+            wid, _ = self.wait_dialog(None)
+            lines = ink_columns(self.screenshot(wid))
+            self.xdotool("windowfocus", "--sync", wid, "key", "Return")
+            proc.wait(timeout=WAIT)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        # The text's first six lines: on the last three, the widest gap is
+        # the one before the option's description, whose first letters
+        # differ in their ink by a pixel or two at most.
+        starts = []
+        for runs in lines[3:6]:
+            gaps = [(b[0] - a[1], b[0]) for a, b in zip(runs, runs[1:])]
+            starts.append(max(gaps)[1])
+        self.assertLessEqual(max(starts) - min(starts), 2, starts)
+
+    def test_progress_window(self):
+        data = DOS * ((12 << 20) // len(DOS))  # 96 blocks of the copy
+        cases = [
+            # label, ms each block of the copy takes, environment, key
+            # pressed in the window (None: no window must show), status, file
+            # afterwards (None: converted)
+            ("runs to its end", 25, self.env, "", 0, None),
+            ("Cancel", 25, self.env, "Return", 1, data),
+            ("Escape", 25, self.env, "Escape", 1, data),
+            ("ends within half a second", 1, self.env, None, 0, None),
+            ("no display", 25, no_display_env(), None, 0, None),
+        ]
+        for label, delay, env, key, status, after in cases:
+            with self.subTest(label):
+                self.put("f", data)
+                proc = subprocess.Popen(slowed_copy(self.dir, "f", delay) + [CRVW, "-p-", "f"],
+                                        cwd=self.dir, env=env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                try:
+                    while proc.poll() is None and not self.visible_dialogs():
+                        time.sleep(0.05)
+                    shown = self.visible_dialogs()
+                    if key is None:
+                        self.assertEqual(shown, [])
+                    else:
+                        wid = shown[0]
+                        self.assertEqual(self.xdotool("getwindowname", wid).stdout, b"crv\n")
+                        first = self.screenshot(wid)
+                        time.sleep(0.3)
+                        self.assertNotEqual(self.screenshot(wid), first, "the bar stands still")
+                    if key:
+                        self.xdotool("windowfocus", "--sync", wid, "key", key)
+                        # The window goes before the error box shows.
+                        box, title = self.wait_dialog(wid)
+                        self.assertEqual(title, ERROR)
+                        self.xdotool("windowfocus", "--sync", box, "key", "Return")
+                    out, err = proc.communicate(timeout=WAIT)
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.communicate()
+                self.assertEqual((proc.returncode, out), (status, b""))
+                self.assertNotIn(b"crv", err)
+                self.assertEqual(self.get("f"), after or convert(data, True))
+                self.assertEqual(self.listing(), [b"f"])
 
     def test_failed_conversion_shows_an_error_after_the_confirmation(self):
         self.put("f", DOS)
