@@ -15,11 +15,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools  # noqa: E402
-from common import VirtualDisplay  # noqa: E402
+from common import VirtualDisplay, slowed_copy  # noqa: E402
 
 EXE = None
 DOS = b"one\r\ntwo\r\r\nlast\r"
@@ -46,12 +47,13 @@ class Case(unittest.TestCase):
         with open(os.path.join(self.dir, name), "rb") as f:
             return f.read()
 
-    def start(self, args):
+    def start(self, args, prefix=()):
         env = winetools.wine_env(DISPLAY=self.display, LANG=JAPANESE, LC_ALL=None)
         # Output goes to a file, not a pipe: Wine's own background processes,
         # started by the first program, inherit it and would hold a pipe open.
         self.output = tempfile.TemporaryFile()
-        return subprocess.Popen([winetools.WINE, EXE] + list(args), cwd=self.dir, env=env,
+        return subprocess.Popen(list(prefix) + [winetools.WINE, EXE] + list(args), cwd=self.dir,
+                                env=env,
                                 stdin=subprocess.DEVNULL, stdout=self.output,
                                 stderr=self.output)
 
@@ -121,6 +123,50 @@ class BoxTest(Case):
                 self.assertEqual(self.get("f.txt"), after)
                 if os.path.isdir(blocker):
                     os.rmdir(blocker)
+                self.assertEqual(os.listdir(self.dir), ["f.txt"])
+
+
+    def screenshot(self, wid):
+        return subprocess.run(["import", "-window", wid, "-depth", "8", "ppm:-"],
+                              env=dict(os.environ, DISPLAY=self.display), check=True,
+                              stdout=subprocess.PIPE, timeout=60).stdout
+
+    def test_progress_window(self):
+        # A copy slowed down by strace: each of its 96 blocks takes 25 ms.
+        # Each case: the key pressed in the progress window ("" for none),
+        # the exit status, whether an error box follows, the file afterwards.
+        big_dos, big_unix = DOS * ((12 << 20) // len(DOS)), UNIX * ((12 << 20) // len(DOS))
+        cases = [
+            ("runs to its end", "", 0, big_unix),
+            ("Cancel", "Return", 1, big_dos),
+            ("Escape", "Escape", 1, big_dos),
+        ]
+        for label, key, status, after in cases:
+            with self.subTest(label):
+                self.put("f.txt", big_dos)
+                proc = self.start(["-p-", "-d", "f.txt"], slowed_copy(self.dir, "f.txt", 25))
+                try:
+                    wid, name = winetools.wait_for_window(self.display, ANY_BOX, proc)
+                    self.assertEqual(name, "crv")
+                    first = self.screenshot(wid)
+                    time.sleep(0.3)
+                    self.assertNotEqual(self.screenshot(wid), first, "the bar stands still")
+                    seen = {wid}
+                    if key:
+                        winetools.press(self.display, wid, key)
+                        box, name = winetools.wait_for_window(self.display, ANY_BOX, proc,
+                                                              ignore=seen)
+                        self.assertEqual(name, ERROR_TITLE)
+                        self.assertNotIn(wid, [w for w, _ in winetools.visible_windows(
+                            self.display, ANY_BOX)], "the progress window stays")
+                        seen.add(box)
+                        winetools.press(self.display, box, "Return")
+                    self.assertEqual(self.finish(proc, ignore=seen), status)
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.wait()
+                self.assertEqual(self.get("f.txt"), after)
                 self.assertEqual(os.listdir(self.dir), ["f.txt"])
 
 
