@@ -1,8 +1,10 @@
 // Makes a deliverable the windowed one on a Linux desktop: crvw, reporting
-// through modal GTK 3 message dialogs with no parent window and no icon.
+// through modal GTK 3 message dialogs with no parent window and no icon, and
+// a progress window during a long conversion (progress_window_gtk.cc).
 //
-// GTK is opened only when the first dialog is due, so a run that shows none
-// (-p- and a successful conversion) never touches the display. Where there is
+// GTK is opened only when the first dialog or window is due, so a run that
+// shows none (-p- and a successful conversion of less than half a second)
+// never touches the display. Where there is
 // no windowing system (neither DISPLAY nor WAYLAND_DISPLAY, or GTK cannot open
 // the display) the texts go to standard error instead, each prefixed by its
 // caption, and a confirmation that cannot be asked declines.

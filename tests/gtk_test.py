@@ -76,15 +76,20 @@ class DialogTest(Case):
         found = self.xdotool("search", "--onlyvisible", "--name", "^crv")
         return found.stdout.split()
 
-    def wait_dialog(self, gone):
-        """Waits for a visible crv dialog other than `gone`; its id and title."""
+    def wait_dialog(self, gone, ignore=()):
+        """Waits for a visible crv dialog other than `gone` (and those in
+        `ignore`); its id and title."""
         deadline = time.monotonic() + WAIT
         while gone is not None and gone in self.visible_dialogs():
             self.assertLess(time.monotonic(), deadline, "the previous dialog stays")
             time.sleep(0.05)
-        found = self.xdotool("search", "--sync", "--onlyvisible", "--name", "^crv")
-        wid = found.stdout.split()[0]
-        return wid, self.xdotool("getwindowname", wid).stdout.rstrip(b"\n")
+        while True:
+            shown = [w for w in self.visible_dialogs() if w not in ignore]
+            if shown:
+                break
+            self.assertLess(time.monotonic(), deadline, "no dialog shows")
+            time.sleep(0.05)
+        return shown[0], self.xdotool("getwindowname", shown[0]).stdout.rstrip(b"\n")
 
     def assert_on_screen(self, wid):
         shell = self.xdotool("getwindowgeometry", "--shell", wid).stdout.decode()
@@ -92,15 +97,16 @@ class DialogTest(Case):
         self.assertLessEqual(int(geometry["WIDTH"]), SCREEN[0])
         self.assertLessEqual(int(geometry["HEIGHT"]), SCREEN[1])
 
-    def run_dialogs(self, args, answers):
-        """Runs crvw, expecting one dialog per (title, key) of `answers`."""
+    def run_dialogs(self, args, answers, ignore=()):
+        """Runs crvw, expecting one dialog per (title, key) of `answers`
+        (windows in `ignore` aside)."""
         proc = subprocess.Popen([CRVW] + args, cwd=self.dir, env=self.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
         try:
             wid = None
             for title, key in answers:
-                wid, shown = self.wait_dialog(wid)
+                wid, shown = self.wait_dialog(wid, ignore)
                 self.assertEqual(shown, title.encode())
                 self.assert_on_screen(wid)
                 self.xdotool("windowfocus", "--sync", wid, "key", key)
@@ -182,6 +188,8 @@ class DialogTest(Case):
             ("runs to its end", 25, self.env, "", 0, None),
             ("Cancel", 25, self.env, "Return", 1, data),
             ("Escape", 25, self.env, "Escape", 1, data),
+            # A second run on the file meanwhile gives up unchanged.
+            ("second run", 25, self.env, "", 0, None),
             ("ends within half a second", 1, self.env, None, 0, None),
             ("no display", 25, no_display_env(), None, 0, None),
         ]
@@ -203,6 +211,9 @@ class DialogTest(Case):
                         first = self.screenshot(wid)
                         time.sleep(0.3)
                         self.assertNotEqual(self.screenshot(wid), first, "the bar stands still")
+                    if label == "second run":
+                        self.assertEqual(self.run_dialogs(["-p-", "f"], [("crv エラー", "Return")],
+                                                          ignore=[wid]), 1)
                     if key:
                         self.xdotool("windowfocus", "--sync", wid, "key", key)
                         # The window goes before the error box shows.

@@ -236,9 +236,11 @@ class PosixFileSystem : public FileSystem {
            Unchanged(st, source_) && !WriterArrived();
   }
 
+  // A signal stops the run before the observer is called: after a hangup
+  // its window may have no display left to talk to.
   bool InterruptRequested() override {
-    return (observer_ && observer_->Cancelled(read_, size_)) || platform::InterruptRequested() ||
-           WriterArrived();
+    return platform::InterruptRequested() || WriterArrived() ||
+           (observer_ && observer_->Cancelled(read_, size_));
   }
 
  private:

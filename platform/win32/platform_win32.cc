@@ -255,7 +255,7 @@ class Win32FileSystem : public FileSystem {
   bool Settled(const std::string&, const std::string&) override { return true; }
 
   bool InterruptRequested() override {
-    return (observer_ && observer_->Cancelled(read_, size_)) || platform::InterruptRequested();
+    return platform::InterruptRequested() || (observer_ && observer_->Cancelled(read_, size_));
   }
 
  private:
