@@ -2,6 +2,7 @@
 conversion, the expected usage texts, a private X display, the facts of a
 Windows program's PE headers and the installer's text types."""
 import collections
+import itertools
 import os
 import re
 import select
@@ -97,29 +98,30 @@ def slowed_copy(directory, name, delay_ms):
             "-e", "inject=read,pread64:delay_exit=%d" % (delay_ms * 1000)]
 
 
-def ink_columns(ppm):
-    """The lines of dark text in a screenshot (binary PPM), top to bottom,
-    each as the (first, end) column ranges that hold ink."""
-    header = ppm.split(maxsplit=4)
-    width, height = int(header[1]), int(header[2])
-    pixels = header[4]
-    dark = [[sum(pixels[3 * (y * width + x):3 * (y * width + x) + 3]) < 300 for x in range(width)]
-            for y in range(height)]
-    lines, band = [], []
-    for row in dark + [[False] * width]:
-        if any(row):
-            band.append(row)
-        elif band:
-            columns = [any(r[x] for r in band) for x in range(width)] + [False]
-            runs, start = [], None
-            for x, ink in enumerate(columns):
-                if ink and start is None:
-                    start = x
-                elif not ink and start is not None:
-                    runs.append((start, x))
-                    start = None
+def screenshot(display, wid):
+    """The window `wid` on X display `display`, as binary PPM."""
+    return subprocess.run(["import", "-window", wid, "-depth", "8", "ppm:-"], check=True,
+                          env=dict(os.environ, DISPLAY=display), stdout=subprocess.PIPE,
+                          timeout=60).stdout
+
+
+def ink_runs(ppm):
+    """The lines of dark text in a PPM image, top to bottom, each as the
+    (start, end) ranges of the columns that hold ink."""
+    _, width, height, _, pixels = ppm.split(maxsplit=4)
+    width, height = int(width), int(height)
+    rows = [[sum(pixels[3 * (y * width + x):3 * (y * width + x) + 3]) < 300
+             for x in range(width)] for y in range(height)]
+    lines = []
+    for ink, band in itertools.groupby(rows, key=any):
+        if ink:
+            runs, x = [], 0
+            for dark, columns in itertools.groupby(any(c) for c in zip(*band)):
+                n = len(list(columns))
+                if dark:
+                    runs.append((x, x + n))
+                x += n
             lines.append(runs)
-            band = []
     return lines
 
 

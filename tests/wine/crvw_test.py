@@ -20,7 +20,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools  # noqa: E402
-from common import VirtualDisplay, slowed_copy  # noqa: E402
+from common import VirtualDisplay, screenshot, slowed_copy  # noqa: E402
 
 EXE = None
 DOS = b"one\r\ntwo\r\r\nlast\r"
@@ -53,8 +53,7 @@ class Case(unittest.TestCase):
         # started by the first program, inherit it and would hold a pipe open.
         self.output = tempfile.TemporaryFile()
         return subprocess.Popen(list(prefix) + [winetools.WINE, EXE] + list(args), cwd=self.dir,
-                                env=env,
-                                stdin=subprocess.DEVNULL, stdout=self.output,
+                                env=env, stdin=subprocess.DEVNULL, stdout=self.output,
                                 stderr=self.output)
 
     def finish(self, proc, ignore=()):
@@ -125,16 +124,10 @@ class BoxTest(Case):
                     os.rmdir(blocker)
                 self.assertEqual(os.listdir(self.dir), ["f.txt"])
 
-
-    def screenshot(self, wid):
-        return subprocess.run(["import", "-window", wid, "-depth", "8", "ppm:-"],
-                              env=dict(os.environ, DISPLAY=self.display), check=True,
-                              stdout=subprocess.PIPE, timeout=60).stdout
-
     def test_progress_window(self):
         # A copy slowed down by strace: each of its 96 blocks takes 25 ms.
         # Each case: the key pressed in the progress window ("" for none),
-        # the exit status, whether an error box follows, the file afterwards.
+        # which an error box follows, the exit status, the file afterwards.
         big_dos, big_unix = DOS * ((12 << 20) // len(DOS)), UNIX * ((12 << 20) // len(DOS))
         cases = [
             ("runs to its end", "", 0, big_unix),
@@ -148,9 +141,9 @@ class BoxTest(Case):
                 try:
                     wid, name = winetools.wait_for_window(self.display, ANY_BOX, proc)
                     self.assertEqual(name, "crv")
-                    first = self.screenshot(wid)
+                    first = screenshot(self.display, wid)
                     time.sleep(0.3)
-                    self.assertNotEqual(self.screenshot(wid), first, "the bar stands still")
+                    self.assertNotEqual(screenshot(self.display, wid), first, "bar stands")
                     seen = {wid}
                     if key:
                         winetools.press(self.display, wid, key)
