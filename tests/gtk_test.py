@@ -92,9 +92,10 @@ class DialogTest(Case):
         self.assertLessEqual(int(geometry["WIDTH"]), SCREEN[0])
         self.assertLessEqual(int(geometry["HEIGHT"]), SCREEN[1])
 
-    def run_dialogs(self, args, answers):
-        """Runs crvw, expecting one dialog per (title, key) of `answers`."""
-        proc = subprocess.Popen([CRVW] + args, cwd=self.dir, env=self.env,
+    def run_dialogs(self, args, answers, prefix=()):
+        """Runs crvw (after `prefix`), expecting one dialog per (title, key)
+        of `answers`; a key may be a function of the dialog's window."""
+        proc = subprocess.Popen(list(prefix) + [CRVW] + args, cwd=self.dir, env=self.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
         try:
@@ -103,7 +104,10 @@ class DialogTest(Case):
                 wid, shown = self.wait_dialog(wid)
                 self.assertEqual(shown, title.encode())
                 self.assert_on_screen(wid)
-                self.xdotool("windowfocus", "--sync", wid, "key", key)
+                if callable(key):
+                    key(wid)
+                else:
+                    self.xdotool("windowfocus", "--sync", wid, "key", key)
             out, err = proc.communicate(timeout=WAIT)
         finally:
             if proc.poll() is None:
@@ -149,77 +153,56 @@ class DialogTest(Case):
                     os.unlink(os.path.join(self.dir, os.fsdecode(name)))
 
     def test_usage_options_line_up(self):
-        proc = subprocess.Popen([CRVW], env=self.env, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        try:
-            wid, _ = self.wait_dialog(None)
-            lines = ink_runs(screenshot(self.xvfb.name, wid))
+        shots = []
+
+        def look(wid):
+            shots.append(screenshot(self.xvfb.name, wid))
             self.xdotool("windowfocus", "--sync", wid, "key", "Return")
-            proc.wait(timeout=WAIT)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-        # The text's first six lines: on the last three, the widest gap is
-        # the one before the option's description, whose first letters
-        # differ in their ink by a pixel or two at most.
+
+        self.assertEqual(self.run_dialogs([], [("crv", look)]), 1)
+        # On the text's last three lines, the widest gap is the one before
+        # the option's description, whose first letters differ in their ink
+        # by a pixel or two at most.
         starts = []
-        for runs in lines[3:6]:
-            gaps = [(b[0] - a[1], b[0]) for a, b in zip(runs, runs[1:])]
-            starts.append(max(gaps)[1])
+        for runs in ink_runs(shots[0])[3:6]:
+            starts.append(max((b[0] - a[1], b[0]) for a, b in zip(runs, runs[1:]))[1])
         self.assertLessEqual(max(starts) - min(starts), 2, starts)
 
     def test_progress_window(self):
         data = DOS * ((12 << 20) // len(DOS))  # 96 blocks of the copy
+
+        def moving_bar(then):
+            def look(wid):
+                first = screenshot(self.xvfb.name, wid)
+                time.sleep(0.3)
+                self.assertNotEqual(screenshot(self.xvfb.name, wid), first, "the bar stands")
+                then(wid)
+            return "crv", look
+
+        def second_run(wid):
+            # Gives up on the file the first run converts, with the error it
+            # has (on standard error here).
+            second = subprocess.run([CRVW, "-p-", "f"], cwd=self.dir, env=no_display_env(),
+                                    capture_output=True, timeout=WAIT)
+            self.assertEqual(second.stderr, ERROR + b": f convert failed.\n")
+
+        def press(key):
+            return lambda wid: self.xdotool("windowfocus", "--sync", wid, "key", key)
+
         cases = [
-            # label, ms each block of the copy takes, environment, key
-            # pressed in the window (None: no window must show), status, file
-            # afterwards (None: converted)
-            ("runs to its end", 25, self.env, "", 0, None),
-            ("Cancel", 25, self.env, "Return", 1, data),
-            ("Escape", 25, self.env, "Escape", 1, data),
-            # A second run on the file meanwhile gives up, with the error
-            # it has (on standard error here).
-            ("second run", 25, self.env, "", 0, None),
-            ("ends within half a second", 1, self.env, None, 0, None),
-            ("no display", 25, no_display_env(), None, 0, None),
+            # windows answered (the progress window goes before the error
+            # box shows), status, file afterwards
+            ([moving_bar(lambda wid: None)], 0, convert(data, True)),
+            ([moving_bar(second_run)], 0, convert(data, True)),
+            ([moving_bar(press("Return")), ("crv エラー", "Return")], 1, data),
+            ([moving_bar(press("Escape")), ("crv エラー", "Return")], 1, data),
         ]
-        for label, delay, env, key, status, after in cases:
-            with self.subTest(label):
+        for answers, status, after in cases:
+            with self.subTest(answers=[title for title, _ in answers]):
                 self.put("f", data)
-                proc = subprocess.Popen(slowed_copy(self.dir, "f", delay) + [CRVW, "-p-", "f"],
-                                        cwd=self.dir, env=env, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                try:
-                    while proc.poll() is None and not self.visible_dialogs():
-                        time.sleep(0.05)
-                    shown = self.visible_dialogs()
-                    if key is None:
-                        self.assertEqual(shown, [])
-                    else:
-                        wid = shown[0]
-                        self.assertEqual(self.xdotool("getwindowname", wid).stdout, b"crv\n")
-                        first = screenshot(self.xvfb.name, wid)
-                        time.sleep(0.3)
-                        self.assertNotEqual(screenshot(self.xvfb.name, wid), first, "bar stands")
-                    if label == "second run":
-                        second = subprocess.run([CRVW, "-p-", "f"], cwd=self.dir, timeout=WAIT,
-                                                env=no_display_env(), capture_output=True)
-                        self.assertEqual(second.stderr, ERROR + b": f convert failed.\n")
-                    if key:
-                        self.xdotool("windowfocus", "--sync", wid, "key", key)
-                        # The window goes before the error box shows.
-                        box, title = self.wait_dialog(wid)
-                        self.assertEqual(title, ERROR)
-                        self.xdotool("windowfocus", "--sync", box, "key", "Return")
-                    out, err = proc.communicate(timeout=WAIT)
-                finally:
-                    if proc.poll() is None:
-                        proc.kill()
-                        proc.communicate()
-                self.assertEqual((proc.returncode, out), (status, b""))
-                self.assertNotIn(b"crv", err)
-                self.assertEqual(self.get("f"), after or convert(data, True))
+                slowed = slowed_copy(self.dir, "f", 25)
+                self.assertEqual(self.run_dialogs(["-p-", "f"], answers, slowed), status)
+                self.assertEqual(self.get("f"), after)
                 self.assertEqual(self.listing(), [b"f"])
 
     def test_failed_conversion_shows_an_error_after_the_confirmation(self):
