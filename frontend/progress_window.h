@@ -32,7 +32,12 @@ class ProgressWindow : public platform::ProgressObserver {
         return false;
       }
     }
-    Update(total == 0 || done >= total ? 1.0 : static_cast<double>(done) / total);
+    // Redrawing the bar costs far more than looking for events: it is
+    // redrawn a few times a second, often enough to be seen moving.
+    if (now >= next_update_) {
+      Update(total == 0 || done >= total ? 1.0 : static_cast<double>(done) / total);
+      next_update_ = now + kUpdatePeriod;
+    }
     if (HandleEvents()) cancelled_ = true;
     next_ = now + kEventPeriod;
     return cancelled_;
@@ -41,6 +46,7 @@ class ProgressWindow : public platform::ProgressObserver {
  protected:
   static constexpr std::chrono::milliseconds kDelay{500};
   static constexpr std::chrono::milliseconds kEventPeriod{50};
+  static constexpr std::chrono::milliseconds kUpdatePeriod{200};
 
   // Shows the window; false when it cannot be shown.
   virtual bool Open() = 0;
@@ -52,6 +58,7 @@ class ProgressWindow : public platform::ProgressObserver {
  private:
   using Clock = std::chrono::steady_clock;
   Clock::time_point next_ = Clock::now() + kDelay;
+  Clock::time_point next_update_;
   bool opened_ = false;
   bool cancelled_ = false;
 };
