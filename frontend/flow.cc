@@ -11,10 +11,13 @@ namespace crv {
 namespace {
 
 // Converts the file in place on the operating system's files, with the
-// user's interrupt recorded rather than ending the process.
-bool ConvertFile(const std::string& name, bool add_cr) {
+// user's interrupt recorded rather than ending the process. The reporter's
+// progress display, if any, goes after the files are released and before
+// any error is shown.
+bool ConvertFile(const std::string& name, bool add_cr, Reporter* reporter) {
   platform::InterruptScope interrupts;
-  std::unique_ptr<FileSystem> fs = platform::NewFileSystem();
+  std::unique_ptr<platform::ProgressObserver> progress = reporter->FollowConversion(name);
+  std::unique_ptr<FileSystem> fs = platform::NewFileSystem(progress.get());
   return fs && ReplaceInPlace(*fs, name, add_cr);
 }
 
@@ -30,7 +33,7 @@ int RunSteps(const std::vector<std::string>& args, bool console_channel, Reporte
     return 1;
   }
   if (settings.Confirm && !reporter->ConfirmConversion(settings.FileName)) return 0;
-  if (!ConvertFile(settings.FileName, settings.AddCR)) {
+  if (!ConvertFile(settings.FileName, settings.AddCR, reporter)) {
     reporter->ShowError("%s convert failed.", settings.FileName);
     return 1;
   }

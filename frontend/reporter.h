@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace crv {
 
 // A console read or write failed (reaching the end of input is no failure).
@@ -36,6 +38,11 @@ class Reporter {
   // Reports a failure no operation handled (exhausted memory, a console
   // failure) on the reporter's own channel, as well as it still can.
   virtual void ShowUnexpectedFailure(const std::string& what) = 0;
+  // Follows the conversion of `file_name` that starts now, until the
+  // returned object goes; null where the reporter shows no progress.
+  virtual std::unique_ptr<platform::ProgressObserver> FollowConversion(const std::string&) {
+    return nullptr;
+  }
 
  protected:
   virtual std::string UsageText() const = 0;

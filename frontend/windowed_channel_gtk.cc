@@ -1,8 +1,10 @@
 // Makes a deliverable the windowed one on a Linux desktop: crvw, reporting
-// through modal GTK 3 message dialogs with no parent window and no icon.
+// through modal GTK 3 message dialogs with no parent window and no icon, and
+// a progress window during a long conversion (progress_window_gtk.cc).
 //
-// GTK is opened only when the first dialog is due, so a run that shows none
-// (-p- and a successful conversion) never touches the display. Where there is
+// GTK is opened only when the first dialog or window is due, so a run that
+// shows none (-p- and a successful conversion of less than half a second)
+// never touches the display. Where there is
 // no windowing system (neither DISPLAY nor WAYLAND_DISPLAY, or GTK cannot open
 // the display) the texts go to standard error instead, each prefixed by its
 // caption, and a confirmation that cannot be asked declines.
@@ -12,6 +14,7 @@
 #include <cstdlib>
 
 #include "frontend/messages.h"
+#include "frontend/progress_window.h"
 #include "frontend/reporter.h"
 
 namespace crv {
@@ -35,8 +38,10 @@ void WriteStderr(const std::string& bytes) {
 // Sets up the labels of the dialog's message: Japanese text, so that the
 // Japanese forms of the Han characters are chosen whatever the locale; and
 // breaks inside words too, so that a long path without blanks cannot widen
-// the dialog beyond the screen and push its buttons out of sight.
-void SetUpMessageLabels(GtkMessageDialog* dialog) {
+// the dialog beyond the screen and push its buttons out of sight. A text
+// laid out in columns (the usage text) is shown in a fixed-width font,
+// unbroken.
+void SetUpMessageLabels(GtkMessageDialog* dialog, bool columns) {
   GList* children =
       gtk_container_get_children(GTK_CONTAINER(gtk_message_dialog_get_message_area(dialog)));
   for (GList* child = children; child != nullptr; child = child->next) {
@@ -47,9 +52,10 @@ void SetUpMessageLabels(GtkMessageDialog* dialog) {
                            pango_attr_language_new(pango_language_from_string("ja")));
     // A break inside a file name must not look like a hyphen in it.
     pango_attr_list_insert(attributes, pango_attr_insert_hyphens_new(FALSE));
+    if (columns) pango_attr_list_insert(attributes, pango_attr_family_new("monospace"));
     gtk_label_set_attributes(label, attributes);
     pango_attr_list_unref(attributes);
-    gtk_label_set_line_wrap(label, TRUE);
+    gtk_label_set_line_wrap(label, !columns);
     gtk_label_set_line_wrap_mode(label, PANGO_WRAP_WORD_CHAR);
   }
   g_list_free(children);
@@ -58,7 +64,9 @@ void SetUpMessageLabels(GtkMessageDialog* dialog) {
 class GtkReporter : public Reporter {
  public:
   void ShowText(const std::string& message) override {
-    if (!ShowDialog(kCaption, message, GTK_BUTTONS_OK, nullptr)) {
+    // Only the usage text comes here: its option descriptions line up in
+    // one column.
+    if (!ShowDialog(kCaption, message, GTK_BUTTONS_OK, nullptr, /*columns=*/true)) {
       WriteStderr(std::string(kCaption) + ": " + message + "\n");
     }
   }
@@ -87,6 +95,11 @@ class GtkReporter : public Reporter {
 
   void ShowUnexpectedFailure(const std::string& what) override { ShowError(what + ".", std::string()); }
 
+  std::unique_ptr<platform::ProgressObserver> FollowConversion(
+      const std::string& file_name) override {
+    return NewProgressWindow(file_name, [this] { return DisplayReady(); });
+  }
+
  protected:
   std::string UsageText() const override { return WindowedUsageText(); }
 
@@ -97,6 +110,12 @@ class GtkReporter : public Reporter {
       display_ = Display::kAbsent;
       if (EnvironmentNames("DISPLAY") || EnvironmentNames("WAYLAND_DISPLAY")) {
         g_set_prgname("crvw");
+        // Dialogs and a progress bar draw nothing through OpenGL: without
+        // GTK's search for OpenGL visuals, which loads the OpenGL driver, the
+        // display opens in a fraction of the time, and a progress window
+        // opened during a conversion holds the copy up far less. A user's
+        // own setting stays.
+        g_setenv("GDK_GL", "disable", FALSE);
         // No argument vector: GTK must not take options out of the user's
         // arguments, which the flow has already read.
         if (gtk_init_check(nullptr, nullptr)) display_ = Display::kReady;
@@ -108,7 +127,7 @@ class GtkReporter : public Reporter {
   // Runs one modal dialog. False when there is no display to show it on;
   // otherwise stores the dialog's response in *response (when given).
   bool ShowDialog(const char* caption, const std::string& text, GtkButtonsType buttons,
-                  int* response) {
+                  int* response, bool columns = false) {
     if (!DisplayReady()) return false;
     // A file name is any byte string, but GTK shows only UTF-8: bytes that
     // are not UTF-8 are shown as replacement characters.
@@ -118,7 +137,7 @@ class GtkReporter : public Reporter {
     g_free(shown);
     gtk_window_set_title(GTK_WINDOW(dialog), caption);
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
-    SetUpMessageLabels(GTK_MESSAGE_DIALOG(dialog));
+    SetUpMessageLabels(GTK_MESSAGE_DIALOG(dialog), columns);
     // OK is the default and has the focus, so Return presses it although
     // Cancel comes first in the row of buttons.
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "frontend/messages.h"
+#include "frontend/progress_window.h"
 #include "frontend/reporter.h"
 #include "platform/win32/text_win32.h"
 
@@ -38,6 +39,11 @@ class MessageBoxReporter : public Reporter {
 
   void ShowUnexpectedFailure(const std::string& what) override {
     Box(what + ".", std::string(), kMessages.error_caption, MB_OK);
+  }
+
+  std::unique_ptr<platform::ProgressObserver> FollowConversion(
+      const std::string& file_name) override {
+    return NewProgressWindow(file_name, [] { return true; });
   }
 
  protected:

@@ -2,6 +2,7 @@
 conversion, the expected usage texts, a private X display, the facts of a
 Windows program's PE headers and the installer's text types."""
 import collections
+import itertools
 import os
 import re
 import select
@@ -86,6 +87,42 @@ class VirtualDisplay:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+def slowed_copy(directory, name, delay_ms):
+    """The command that runs a program after it under strace, which delays
+    each read of the backup of `name` in `directory` (the copy's source, read
+    128 KiB at a time) by `delay_ms` milliseconds."""
+    backup = os.path.join(directory, name + ".crv#001")
+    return ["strace", "-f", "-qq", "-o", os.devnull, "-P", backup,
+            "-e", "inject=read,pread64:delay_exit=%d" % (delay_ms * 1000)]
+
+
+def screenshot(display, wid):
+    """The window `wid` on X display `display`, as binary PPM."""
+    return subprocess.run(["import", "-window", wid, "-depth", "8", "ppm:-"], check=True,
+                          env=dict(os.environ, DISPLAY=display), stdout=subprocess.PIPE,
+                          timeout=60).stdout
+
+
+def ink_runs(ppm):
+    """The lines of dark text in a PPM image, top to bottom, each as the
+    (start, end) ranges of the columns that hold ink."""
+    _, width, height, _, pixels = ppm.split(maxsplit=4)
+    width, height = int(width), int(height)
+    rows = [[sum(pixels[3 * (y * width + x):3 * (y * width + x) + 3]) < 300
+             for x in range(width)] for y in range(height)]
+    lines = []
+    for ink, band in itertools.groupby(rows, key=any):
+        if ink:
+            runs, x = [], 0
+            for dark, columns in itertools.groupby(any(c) for c in zip(*band)):
+                n = len(list(columns))
+                if dark:
+                    runs.append((x, x + n))
+                x += n
+            lines.append(runs)
+    return lines
 
 
 PeFacts = collections.namedtuple("PeFacts", "machine magic subsystem dlls")

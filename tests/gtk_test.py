@@ -18,7 +18,8 @@ import tempfile
 import time
 import unittest
 
-from common import CRLF, DOS, UNIX, VirtualDisplay, usage_lines
+from common import (CRLF, DOS, UNIX, VirtualDisplay, convert, ink_runs, screenshot,
+                    slowed_copy, usage_lines)
 
 CRVW = None
 CRV = None
@@ -91,9 +92,10 @@ class DialogTest(Case):
         self.assertLessEqual(int(geometry["WIDTH"]), SCREEN[0])
         self.assertLessEqual(int(geometry["HEIGHT"]), SCREEN[1])
 
-    def run_dialogs(self, args, answers):
-        """Runs crvw, expecting one dialog per (title, key) of `answers`."""
-        proc = subprocess.Popen([CRVW] + args, cwd=self.dir, env=self.env,
+    def run_dialogs(self, args, answers, prefix=()):
+        """Runs crvw (after `prefix`), expecting one dialog per (title, key)
+        of `answers`; a key may be a function of the dialog's window."""
+        proc = subprocess.Popen(list(prefix) + [CRVW] + args, cwd=self.dir, env=self.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
         try:
@@ -102,7 +104,10 @@ class DialogTest(Case):
                 wid, shown = self.wait_dialog(wid)
                 self.assertEqual(shown, title.encode())
                 self.assert_on_screen(wid)
-                self.xdotool("windowfocus", "--sync", wid, "key", key)
+                if callable(key):
+                    key(wid)
+                else:
+                    self.xdotool("windowfocus", "--sync", wid, "key", key)
             out, err = proc.communicate(timeout=WAIT)
         finally:
             if proc.poll() is None:
@@ -146,6 +151,59 @@ class DialogTest(Case):
                     self.assertEqual(self.get(name), after)
                     self.assertEqual(self.listing(), [name])
                     os.unlink(os.path.join(self.dir, os.fsdecode(name)))
+
+    def test_usage_options_line_up(self):
+        shots = []
+
+        def look(wid):
+            shots.append(screenshot(self.xvfb.name, wid))
+            self.xdotool("windowfocus", "--sync", wid, "key", "Return")
+
+        self.assertEqual(self.run_dialogs([], [("crv", look)]), 1)
+        # On the text's last three lines, the widest gap is the one before
+        # the option's description, whose first letters differ in their ink
+        # by a pixel or two at most.
+        starts = []
+        for runs in ink_runs(shots[0])[3:6]:
+            starts.append(max((b[0] - a[1], b[0]) for a, b in zip(runs, runs[1:]))[1])
+        self.assertLessEqual(max(starts) - min(starts), 2, starts)
+
+    def test_progress_window(self):
+        data = DOS * ((12 << 20) // len(DOS))  # 96 blocks of the copy
+
+        def moving_bar(then):
+            def look(wid):
+                first = screenshot(self.xvfb.name, wid)
+                time.sleep(0.3)
+                self.assertNotEqual(screenshot(self.xvfb.name, wid), first, "the bar stands")
+                then(wid)
+            return "crv", look
+
+        def second_run(wid):
+            # Gives up on the file the first run converts, with the error it
+            # has (on standard error here).
+            second = subprocess.run([CRVW, "-p-", "f"], cwd=self.dir, env=no_display_env(),
+                                    capture_output=True, timeout=WAIT)
+            self.assertEqual(second.stderr, ERROR + b": f convert failed.\n")
+
+        def press(key):
+            return lambda wid: self.xdotool("windowfocus", "--sync", wid, "key", key)
+
+        cases = [
+            # windows answered (the progress window goes before the error
+            # box shows), status, file afterwards
+            ([moving_bar(lambda wid: None)], 0, convert(data, True)),
+            ([moving_bar(second_run)], 0, convert(data, True)),
+            ([moving_bar(press("Return")), ("crv エラー", "Return")], 1, data),
+            ([moving_bar(press("Escape")), ("crv エラー", "Return")], 1, data),
+        ]
+        for answers, status, after in cases:
+            with self.subTest(answers=[title for title, _ in answers]):
+                self.put("f", data)
+                slowed = slowed_copy(self.dir, "f", 25)
+                self.assertEqual(self.run_dialogs(["-p-", "f"], answers, slowed), status)
+                self.assertEqual(self.get("f"), after)
+                self.assertEqual(self.listing(), [b"f"])
 
     def test_failed_conversion_shows_an_error_after_the_confirmation(self):
         self.put("f", DOS)

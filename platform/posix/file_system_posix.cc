@@ -85,6 +85,7 @@ bool LinkUnnamed(int fd, int dir, const std::string& name) {
 
 class PosixFileSystem : public FileSystem {
  public:
+  explicit PosixFileSystem(ProgressObserver* observer = nullptr) : observer_(observer) {}
   ~PosixFileSystem() override {
     // Closing the claimed file and the new one ends this run's locks and
     // leases: programs that waited for either go on.
@@ -206,11 +207,13 @@ class PosixFileSystem : public FileSystem {
       close(fd);
       return nullptr;
     }
-    std::unique_ptr<InputFile> in(new (std::nothrow) PosixInput(fd));
+    std::unique_ptr<InputFile> in(new (std::nothrow) PosixInput(fd, &read_));
     if (!in) {
       close(fd);
       return nullptr;
     }
+    read_ = 0;
+    size_ = static_cast<uint64_t>(st.st_size);
     source_ = st;
     source_known_ = true;
     return in;
@@ -264,7 +267,12 @@ class PosixFileSystem : public FileSystem {
            !WriterArrived();
   }
 
-  bool InterruptRequested() override { return platform::InterruptRequested() || WriterArrived(); }
+  // A signal stops the run before the observer is called: after a hangup
+  // its window may have no display left to talk to.
+  bool InterruptRequested() override {
+    return platform::InterruptRequested() || WriterArrived() ||
+           (observer_ && observer_->Cancelled(read_, size_));
+  }
 
  private:
   // Renames `from` to `to`; fails, never replaces, when `to` exists.
@@ -442,6 +450,9 @@ class PosixFileSystem : public FileSystem {
   struct stat source_ = {};  // The source as it was opened.
   bool source_known_ = false;
   Created created_;
+  ProgressObserver* observer_;
+  uint64_t read_ = 0;  // Of the file last opened for reading, of its size_.
+  uint64_t size_ = 0;
 };
 
 }  // namespace
@@ -452,8 +463,8 @@ bool FileIsPresent(const std::string& name) {
   return fs.Locate(name, &target) && fs.IsPresent(target);
 }
 
-std::unique_ptr<FileSystem> NewFileSystem() {
-  return std::unique_ptr<FileSystem>(new (std::nothrow) PosixFileSystem);
+std::unique_ptr<FileSystem> NewFileSystem(ProgressObserver* observer) {
+  return std::unique_ptr<FileSystem>(new (std::nothrow) PosixFileSystem(observer));
 }
 
 }  // namespace platform

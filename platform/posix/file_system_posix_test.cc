@@ -13,6 +13,8 @@
 namespace crv {
 namespace {
 
+constexpr uint64_t kBlock = 128 * 1024;  // The copy's read block.
+
 class PosixConvertTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -111,6 +113,31 @@ TEST_F(PosixConvertTest, KeepsPermissionBitsAndOwner) {
     EXPECT_EQ(st.st_gid, gid);
     EXPECT_EQ(Get(Path("m")), "a\r\n");
     ASSERT_EQ(unlink(Path("m").c_str()), 0);
+  }
+}
+
+TEST_F(PosixConvertTest, ProgressIsReportedAndCancelRestores) {
+  // Records the last report; asks to stop at its `stop_at`th call (0: never).
+  struct Observer : platform::ProgressObserver {
+    bool Cancelled(uint64_t done, uint64_t total) override {
+      last = {done, total};
+      return ++calls == stop_at;
+    }
+    int stop_at = 0, calls = 0;
+    std::pair<uint64_t, uint64_t> last;
+  };
+  std::string dos, unix_form;
+  for (int i = 0; i < 1 << 18; ++i) dos += "ab\r\n", unix_form += "ab\n";  // 8 blocks
+  for (int stop_at : {0, 4}) {
+    Put(Path("f"), dos);
+    Observer observer;
+    observer.stop_at = stop_at;
+    EXPECT_EQ(crv::ReplaceInPlace(*platform::NewFileSystem(&observer), Path("f"), false), !stop_at);
+    // Told once before each read: the scan's first, the copy's 8 and its end.
+    EXPECT_EQ(observer.calls, stop_at ? stop_at : 10);
+    EXPECT_EQ(observer.last, std::make_pair(stop_at ? 2 * kBlock : dos.size(), dos.size()));
+    EXPECT_TRUE(Get(Path("f")) == (stop_at ? dos : unix_form));
+    EXPECT_FALSE(Exists(Path("f.crv#001")));
   }
 }
 

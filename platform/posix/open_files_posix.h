@@ -32,7 +32,8 @@ struct Created {
 
 class PosixInput : public InputFile {
  public:
-  explicit PosixInput(int fd) : fd_(fd) {}
+  // `read` (when given) counts the bytes read.
+  explicit PosixInput(int fd, uint64_t* read = nullptr) : fd_(fd), read_(read) {}
   ~PosixInput() override { close(fd_); }
 
   ReadResult Read(char* buffer, size_t size, size_t* got) override {
@@ -40,6 +41,7 @@ class PosixInput : public InputFile {
       ssize_t n = read(fd_, buffer, size);
       if (n > 0) {
         *got = static_cast<size_t>(n);
+        if (read_) *read_ += *got;
         return ReadResult::kData;
       }
       if (n == 0) return ReadResult::kEnd;
@@ -50,6 +52,7 @@ class PosixInput : public InputFile {
 
  private:
   int fd_;
+  uint64_t* read_;
 };
 
 class PosixOutput : public OutputFile {

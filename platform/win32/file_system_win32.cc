@@ -96,6 +96,8 @@ bool DeleteIfSame(const std::wstring& name, const FileFacts& expected) {
 
 class Win32FileSystem : public FileSystem {
  public:
+  explicit Win32FileSystem(ProgressObserver* observer) : observer_(observer) {}
+
   bool Locate(const std::string& name, std::string* target) override {
     // The name is opened as given, as it always was here.
     *target = name;
@@ -188,8 +190,15 @@ class Win32FileSystem : public FileSystem {
       CloseHandle(handle);
       return nullptr;
     }
-    std::unique_ptr<InputFile> in(new (std::nothrow) win32::Win32Input(handle));
-    if (!in) CloseHandle(handle);
+    LARGE_INTEGER size;
+    std::unique_ptr<InputFile> in;
+    if (GetFileSizeEx(handle, &size)) in.reset(new (std::nothrow) win32::Win32Input(handle, &read_));
+    if (!in) {
+      CloseHandle(handle);
+      return nullptr;
+    }
+    read_ = 0;
+    size_ = static_cast<uint64_t>(size.QuadPart);
     return in;
   }
 
@@ -253,7 +262,9 @@ class Win32FileSystem : public FileSystem {
            win32::FactsAt(WideName(backup), &at_backup) && at_backup.SameContents(source_facts_);
   }
 
-  bool InterruptRequested() override { return platform::InterruptRequested(); }
+  bool InterruptRequested() override {
+    return platform::InterruptRequested() || (observer_ && observer_->Cancelled(read_, size_));
+  }
 
  private:
   // The committed new file, open as `*file`, replaces the original's name in
@@ -339,6 +350,9 @@ class Win32FileSystem : public FileSystem {
   FileFacts source_facts_;  // The source as it was opened for the copy.
   FileFacts created_;      // The file Create made.
   FileFacts committed_facts_;  // The new file once it had the name.
+  ProgressObserver* observer_;
+  uint64_t read_ = 0;  // Of the file last opened for reading, of its size_.
+  uint64_t size_ = 0;
 };
 
 }  // namespace
@@ -352,8 +366,8 @@ bool FileIsPresent(const std::string& name) {
          !IsDevice(wide);
 }
 
-std::unique_ptr<FileSystem> NewFileSystem() {
-  return std::unique_ptr<FileSystem>(new (std::nothrow) Win32FileSystem);
+std::unique_ptr<FileSystem> NewFileSystem(ProgressObserver* observer) {
+  return std::unique_ptr<FileSystem>(new (std::nothrow) Win32FileSystem(observer));
 }
 
 }  // namespace platform

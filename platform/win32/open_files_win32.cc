@@ -74,6 +74,7 @@ ReadResult Win32Input::Read(char* buffer, size_t size, size_t* got) {
   }
   if (n == 0) return ReadResult::kEnd;
   *got = n;
+  if (read_) *read_ += n;
   return ReadResult::kData;
 }
 

@@ -52,7 +52,10 @@ bool DeleteByHandle(HANDLE handle);
 
 class Win32Input : public InputFile {
  public:
-  explicit Win32Input(HANDLE handle) : handle_(handle) { FactsOf(handle, &facts_); }
+  // `read`, when given, counts the bytes read.
+  explicit Win32Input(HANDLE handle, uint64_t* read = nullptr) : handle_(handle), read_(read) {
+    FactsOf(handle, &facts_);
+  }
   ~Win32Input() override { Close(); }
 
   ReadResult Read(char* buffer, size_t size, size_t* got) override;
@@ -65,6 +68,7 @@ class Win32Input : public InputFile {
 
  private:
   HANDLE handle_;
+  uint64_t* read_;
   FileFacts facts_;
 };
 

@@ -17,11 +17,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winetools  # noqa: E402
-from common import VirtualDisplay, usage_lines  # noqa: E402
+from common import VirtualDisplay, screenshot, slowed_copy, usage_lines  # noqa: E402
 
 EXE = None
 DOS = b"one\r\ntwo\r\r\nlast\r"
@@ -70,15 +71,15 @@ class Case(unittest.TestCase):
         with open(os.path.join(self.dir, name), "rb") as f:
             return f.read()
 
-    def start(self, args, lang=JAPANESE):
+    def start(self, args, lang=JAPANESE, prefix=()):
         env = winetools.wine_env(DISPLAY=self.display, LANG=lang, LC_ALL=None)
         env["WINEDEBUG"] = "-all,trace+msgbox"
         # Output goes to files, not pipes: Wine's own background processes,
         # started by the first program, inherit them and would hold a pipe
         # open. Standard error gets Wine's trace of the boxes.
         self.output, self.trace = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-        return subprocess.Popen([winetools.WINE, EXE] + list(args), cwd=self.dir, env=env,
-                                stdin=subprocess.DEVNULL, stdout=self.output,
+        return subprocess.Popen(list(prefix) + [winetools.WINE, EXE] + list(args), cwd=self.dir,
+                                env=env, stdin=subprocess.DEVNULL, stdout=self.output,
                                 stderr=self.trace)
 
     def finish(self, proc, ignore=(), texts=()):
@@ -166,6 +167,39 @@ class BoxTest(Case):
                     if os.path.isdir(blocker):
                         os.rmdir(blocker)
                     self.assertEqual(os.listdir(self.dir), [file])
+
+    def test_progress_window(self):
+        # A copy slowed down by strace: each of its 96 blocks takes 25 ms.
+        # Each case: the key pressed in the progress window once its bar
+        # moved ("": none; else the error box follows), status, file afterwards.
+        n = (12 << 20) // len(DOS)
+        for key, status, after in [("", 0, UNIX * n), ("Return", 1, DOS * n),
+                                   ("Escape", 1, DOS * n)]:
+            with self.subTest(key=key):
+                self.put("f.txt", DOS * n)
+                proc = self.start(["-p-", "-d", "f.txt"], slowed_copy(self.dir, "f.txt", 25))
+                try:
+                    wid, name = winetools.wait_for_window(self.display, ANY_BOX, proc)
+                    first = screenshot(self.display, wid)
+                    time.sleep(0.3)
+                    self.assertEqual((name, screenshot(self.display, wid) != first), ("crv", True))
+                    seen = {wid}
+                    if key:
+                        winetools.press(self.display, wid, key)
+                        box, name = winetools.wait_for_window(self.display, ANY_BOX, proc,
+                                                              ignore=seen)
+                        self.assertEqual(name, ERROR_TITLE)
+                        self.assertNotIn((wid, "crv"), winetools.visible_windows(self.display,
+                                                                                 ANY_BOX))
+                        seen.add(box)
+                        winetools.press(self.display, box, "Return")
+                    self.assertEqual(self.finish(proc, ignore=seen)[0], status)
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.wait()
+                self.assertEqual(self.get("f.txt"), after)
+                self.assertEqual(os.listdir(self.dir), ["f.txt"])
 
 
 @unittest.skipUnless(os.environ.get("CRVW_TEST_NO_DISPLAY"), "runs without a display")
