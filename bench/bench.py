@@ -11,6 +11,10 @@ with LF), then times, in shuffled turns, each case's fastest and median run:
              in-place rewrite); crv -d (its fsync included)
   disk dir   crv -d and dos2unix on a 4 KB file
 
+Where an X display is set (DISPLAY) and crvw stands next to crv, `crvw -p- -d`
+runs among the tmpfs cases, with its progress window on that display for
+files that take longer than half a second (--mib 2048 on a fast machine).
+
 and prints the ratios, crv's user and system time, its peak RSS for 1 MiB
 and for the large file, and the filter kernel crv picks on this processor,
 with each kernel's own time in memory (crv_filter_bench next to crv).
@@ -56,10 +60,10 @@ def make_texts(dos_path, unix_path, size):
                 f.write(chunk)
 
 
-def run(cmd):
+def run(cmd, env=None):
     """Runs cmd (a list, or a shell string); returns wall seconds and rusage."""
     start = time.perf_counter()
-    proc = subprocess.Popen(cmd, shell=isinstance(cmd, str))
+    proc = subprocess.Popen(cmd, shell=isinstance(cmd, str), env=env)
     _, status, usage = os.wait4(proc.pid, 0)
     took = time.perf_counter() - start
     proc.returncode = os.waitstatus_to_exitcode(status)
@@ -69,8 +73,8 @@ def run(cmd):
 
 
 class Case:
-    def __init__(self, name, source, cmd, expect=None, sync_before=False):
-        self.name, self.source, self.cmd = name, source, cmd
+    def __init__(self, name, source, cmd, expect=None, sync_before=False, env=None):
+        self.name, self.source, self.cmd, self.env = name, source, cmd, env
         self.expect, self.sync_before = expect, sync_before
         self.times, self.user, self.system = [], [], []
 
@@ -86,7 +90,7 @@ def time_cases(cases, runs, target, out, rng):
                 os.remove(out)
             if case.sync_before:
                 os.sync()
-            took, usage = run(case.cmd)
+            took, usage = run(case.cmd, case.env)
             case.times.append(took)
             case.user.append(usage.ru_utime)
             case.system.append(usage.ru_stime)
@@ -210,6 +214,9 @@ def main():
     fstype = subprocess.run(["findmnt", "-n", "-o", "FSTYPE,OPTIONS", "-T", disk],
                             capture_output=True, text=True).stdout.strip() or "?"
     wine_build = args.wine_build or default_wine_build()
+    # Taken before Wine's set-up, which clears DISPLAY for its own runs.
+    display = os.environ.get("DISPLAY")
+    crvw = os.path.join(os.path.dirname(crv), "crvw")
     wine = None
     try:
         print(f"{args.mib} MiB of text, CR LF about every 40 bytes; {args.runs} runs per case in"
@@ -263,6 +270,9 @@ def main():
         if others:
             cases += [Case("dos2unix", dos, ["dos2unix", "-q", target], unix),
                       Case("unix2dos", unix, ["unix2dos", "-q", target], dos)]
+        if display and os.path.exists(crvw):
+            cases.append(Case("crvw -p- -d", dos, [crvw, "-p-", "-d", target], unix,
+                              env=dict(os.environ, DISPLAY=display)))
         if base_crv:
             cases += [Case("baseline crv -d", dos, [base_crv, "-d", target], unix),
                       Case("baseline crv -c", unix, [base_crv, "-c", target], dos)]
@@ -280,6 +290,8 @@ def main():
                 print(f", Wine baseline crv.exe -d - Wine crv.exe -d"
                       f" {(t['Wine baseline crv.exe -d'] - t['Wine crv.exe -d']) * 1000:.1f} ms", end="")
             print()
+        if "crvw -p- -d" in t:
+            print(f"  crvw -p- -d / crv -d {t['crvw -p- -d'] / t['crv -d']:.3f} (target <= 1.02)")
         print(f"  crv -d / cat {t['crv -d'] / t['cat']:.2f} (target <= 1.3),"
               f" crv -c / cat {t['crv -c'] / t['cat']:.2f} (target <= 1.4)")
         print(f"  crv -d / (dd + rm) {t['crv -d'] / t['dd + rm']:.2f},"
