@@ -8,6 +8,7 @@
 #include <string>
 
 #include "frontend/console_reporter.h"
+#include "frontend/messages.h"
 #include "platform/win32/text_win32.h"
 
 namespace crv {
@@ -16,11 +17,7 @@ bool WriteConsoleText(const std::string& text, const std::string& file_name) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode;
   if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) {
-    size_t at = text.find("%s");
-    std::string bytes = at == std::string::npos
-                            ? text
-                            : text.substr(0, at) + win32::NameInAnsiCodePage(file_name) +
-                                  text.substr(at + 2);
+    std::string bytes = WithFileName(text, win32::NameInAnsiCodePage(file_name));
     return platform::WriteStdout(bytes.data(), bytes.size());
   }
   std::wstring wide = win32::WideMessage(text, file_name);
