@@ -243,12 +243,8 @@ class PosixFileSystem : public FileSystem {
       }
       created_.known = true;
       created_.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-      // Made with its name: owner and group are judged now, and the rest of
-      // its access given at once only where its lease makes openers wait.
-      std::unique_ptr<char[]> buffer(new (std::nothrow) char[kAttributeMax]);
-      if (!buffer || !KeepOwner(fd, created_.original) ||
-          (created_.leased && !(created_.access_given = GiveAccess(
-                                    like_fd, fd, created_.original, &created_.mode, buffer.get())))) {
+      // Made with its name: owner and group are judged now.
+      if (!KeepOriginalAccess(like_fd, fd)) {
         close(fd);
         return nullptr;
       }
@@ -293,6 +289,17 @@ class PosixFileSystem : public FileSystem {
   // else has been in it and nobody waits to write it.
   bool RemoveCreated(const std::string& name) {
     return created_.known && NobodyElseIn() && RemoveIfCreated(name);
+  }
+
+  // Gives the new file `fd` the original's owner and group, false when it
+  // could not have them, and the rest of the access of `like_fd` at once
+  // where its lease makes openers wait for the whole file; elsewhere Commit
+  // gives it once the file is whole.
+  bool KeepOriginalAccess(int like_fd, int fd) {
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kAttributeMax]);
+    return buffer && KeepOwner(fd, created_.original) &&
+           (!created_.leased || (created_.access_given = GiveAccess(like_fd, fd, created_.original,
+                                                                    &created_.mode, buffer.get())));
   }
 
   // Removes `name` only while it holds the file that Create made.
@@ -341,12 +348,7 @@ class PosixFileSystem : public FileSystem {
       }
       return true;
     }
-    // Its access at once where its lease makes openers wait for the whole
-    // file; elsewhere only once it is whole.
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kAttributeMax]);
-    if (!buffer || !LockNew(fd) || !KeepOwner(fd, created_.original) ||
-        (created_.leased && !(created_.access_given = GiveAccess(
-                                  claimed_, fd, created_.original, &created_.mode, buffer.get())))) {
+    if (!LockNew(fd) || !KeepOriginalAccess(claimed_, fd)) {
       close(fd);
       return false;
     }
