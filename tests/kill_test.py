@@ -66,7 +66,9 @@ def classify(files, original, converted):
     if len(files) - (NAME in files) != len(backups) or len(backups) > 1:
         return None
     backup = backups[0] if backups else None
-    if target == original and backup is None:
+    # Before: the original alone, or beside the run's new file, still empty,
+    # killed under the backup's name before the two traded places.
+    if target == original and backup in (None, b""):
         return "before"
     if target == converted and backup in (None, original):
         return "after"
