@@ -1,6 +1,7 @@
 #include "engine/convert.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -28,11 +29,10 @@ constexpr size_t kWriteBlock = 256 * 1024;
 // the file, long runs of CRs) are collected into whole blocks first.
 class BufferedFileSink : public ByteSink {
  public:
-  explicit BufferedFileSink(OutputFile* file)
-      : file_(file), buffer_(NewPageBuffer(kWriteBlock)) {}
+  explicit BufferedFileSink(FileSystem* fs) : fs_(fs), buffer_(NewPageBuffer(kWriteBlock)) {}
 
   bool Write(const char* data, size_t size) override {
-    if (size >= kWriteBlock / 8) return Flush() && file_->Write(data, size);
+    if (size >= kWriteBlock / 8) return Flush() && fs_->WriteNew(data, size);
     while (size > 0) {
       size_t n = std::min(size, kWriteBlock - used_);
       std::memcpy(buffer_.get() + used_, data, n);
@@ -47,29 +47,48 @@ class BufferedFileSink : public ByteSink {
   bool Flush() {
     size_t n = used_;
     used_ = 0;
-    return n == 0 || file_->Write(buffer_.get(), n);
+    return n == 0 || fs_->WriteNew(buffer_.get(), n);
   }
 
  private:
-  OutputFile* file_;
+  FileSystem* fs_;
   PageBuffer buffer_;
   size_t used_ = 0;
 };
 
-bool CopyFiltered(FileSystem& fs, InputFile* in, OutputFile* out, bool add_cr) {
-  BufferedFileSink sink(out);
+// Records where the run failed (the first failure counts) and returns false.
+bool Fail(RunReport* report, Step step, int error = 0) {
+  if (report->step == Step::kNone) {
+    report->step = step;
+    report->error = error;
+  }
+  return false;
+}
+
+// Between blocks: a signal or a writer stops the run as a failure, the
+// user's stop as a decline.
+bool GoOn(FileSystem& fs, RunControl* control, uint64_t done, uint64_t total, RunReport* report) {
+  if (fs.Interrupted()) return Fail(report, Step::kInterrupt);
+  if (control && control->StopRequested(done, total)) return Fail(report, Step::kDeclined);
+  return true;
+}
+
+bool CopyFiltered(FileSystem& fs, InputFile* in, bool add_cr, RunControl* control,
+                  RunReport* report) {
+  BufferedFileSink sink(&fs);
   LineEndFilter filter(add_cr, &sink);
   PageBuffer block = NewPageBuffer(kReadBlock);
-  for (;;) {
-    if (fs.InterruptRequested()) return false;
+  for (uint64_t done = 0;;) {
+    if (!GoOn(fs, control, done, in->Size(), report)) return false;
     size_t got = 0;
     switch (in->Read(block.get(), kReadBlock, &got)) {
       case ReadResult::kError:
-        return false;
+        return Fail(report, Step::kRead, fs.LastError());
       case ReadResult::kEnd:
-        return filter.Finish() && sink.Flush();
+        return (filter.Finish() && sink.Flush()) || Fail(report, Step::kWrite, fs.LastError());
       case ReadResult::kData:
-        if (!filter.Feed(block.get(), got)) return false;
+        if (!filter.Feed(block.get(), got)) return Fail(report, Step::kWrite, fs.LastError());
+        done += got;
         break;
     }
   }
@@ -81,55 +100,63 @@ enum class Scanned { kChanges, kInForm, kFailed };
 // a file that needs converting costs a few bytes of reading more (the first
 // read is one page, where most files show their first line end), one that
 // is already in form is read once, at the speed of reading.
-Scanned ScanForChange(FileSystem& fs, const std::string& name, bool add_cr) {
+Scanned ScanForChange(FileSystem& fs, const std::string& name, bool add_cr, RunControl* control,
+                      RunReport* report) {
   constexpr size_t kFirstRead = 4096;
   std::unique_ptr<InputFile> in = fs.OpenForReading(name);
-  if (!in) return Scanned::kFailed;
+  if (!in) return Fail(report, Step::kScan, fs.LastError()), Scanned::kFailed;
   ChangeScan scan(add_cr);
   char first[kFirstRead];
   PageBuffer block;
-  for (;;) {
-    if (fs.InterruptRequested()) return Scanned::kFailed;
+  for (uint64_t done = 0;;) {
+    if (!GoOn(fs, control, done, in->Size(), report)) return Scanned::kFailed;
     char* buffer = block ? block.get() : first;
     size_t got = 0;
     switch (in->Read(buffer, block ? kReadBlock : kFirstRead, &got)) {
       case ReadResult::kError:
-        return Scanned::kFailed;
+        return Fail(report, Step::kScan, fs.LastError()), Scanned::kFailed;
       case ReadResult::kEnd:
         return scan.Finish() ? Scanned::kChanges : Scanned::kInForm;
       case ReadResult::kData:
         if (scan.Feed(buffer, got)) return Scanned::kChanges;
+        done += got;
         if (!block) block = NewPageBuffer(kReadBlock);
         break;
     }
   }
 }
 
-Scanned Scan(FileSystem& fs, const std::string& name, bool add_cr) {
+Scanned Scan(FileSystem& fs, const std::string& name, bool add_cr, RunControl* control,
+             RunReport* report) {
   try {
-    return ScanForChange(fs, name, add_cr);
+    return ScanForChange(fs, name, add_cr, control, report);
   } catch (const std::bad_alloc&) {
-    return Scanned::kFailed;
+    return Fail(report, Step::kScan, ENOMEM), Scanned::kFailed;
   }
 }
 
 }  // namespace
 
-bool ConvertLineEnds(FileSystem& fs, const std::string& source, const std::string& destination,
-                     bool add_cr) {
+const char* StepName(Step step) {
+  static const char* const kNames[] = {"none",  "locate", "scan",      "claim",
+                                       "backup", "create", "read",      "write",
+                                       "interrupt", "commit", "take name", "declined"};
+  return kNames[static_cast<int>(step)];
+}
+
+bool ConvertLineEnds(FileSystem& fs, const std::string& source, bool add_cr, RunControl* control,
+                     RunReport* report) {
   std::unique_ptr<InputFile> in = fs.OpenForReading(source);
-  if (!in) return false;
-  std::unique_ptr<OutputFile> out = fs.Create(destination, *in);
-  if (!out) return false;
+  if (!in) return Fail(report, Step::kRead, fs.LastError());
   bool copied;
   try {
-    copied = CopyFiltered(fs, in.get(), out.get(), add_cr);
+    copied = CopyFiltered(fs, in.get(), add_cr, control, report);
   } catch (const std::bad_alloc&) {
-    copied = false;
+    copied = Fail(report, Step::kWrite, ENOMEM);
   }
-  // The output is committed (made durable and closed) only after a complete
-  // copy; after a failure `out` is closed unchecked when it goes.
-  return copied && out->Commit();
+  // The new file is committed (given its access and made durable) only
+  // after a complete copy.
+  return copied && (fs.CommitNew() || Fail(report, Step::kCommit, fs.LastError()));
 }
 
 std::string BackupName(const std::string& target, int n) {
@@ -143,55 +170,66 @@ bool MakeBackup(FileSystem& fs, const std::string& target, std::string* backup) 
   if (!fs.IsPresent(target)) return false;
   for (int n = 1;; ++n) {
     std::string candidate = BackupName(target, n);
-    if (!fs.IsPresent(candidate)) {
-      if (!fs.MoveAside(target, candidate)) return false;
+    // A number is free when both names the run may use with it are: a
+    // leftover of an ended run under either only pushes the number on.
+    bool taken = fs.IsPresent(candidate);
+    if (!taken && !fs.IsPresent(candidate + ".new")) {
+      if (!fs.AddBackupName(target, candidate)) return false;
       *backup = candidate;
       return true;
     }
     // Another run is converting this file: its backup is not a leftover.
-    if (fs.ClaimedElsewhere(candidate)) return false;
+    if (taken && fs.ClaimedElsewhere(candidate)) return false;
     // The counter stops at its maximum rather than wrapping around.
     if (n == INT_MAX) return false;
   }
 }
 
-bool ReplaceInPlace(FileSystem& fs, const std::string& name, bool add_cr) {
+namespace {
+
+bool Replace(FileSystem& fs, const std::string& name, bool add_cr, RunControl* control,
+             RunReport* report) {
   // A link is converted at its target, beside the target's own backup, so
   // that the link itself stays as it is.
   std::string target;
-  if (!fs.Locate(name, &target)) return false;
+  if (!fs.Locate(name, &target)) return Fail(report, Step::kLocate, fs.LastError());
   // A file already in the requested form is left as it is: no backup, the
   // same file with its dates, links and attributes. Its bytes are the ones
   // the conversion would write, so it needs no claim, and a lock another
   // program holds on it does not matter.
-  Scanned scanned = Scan(fs, target, add_cr);
+  Scanned scanned = Scan(fs, target, add_cr, control, report);
   if (scanned != Scanned::kChanges) return scanned == Scanned::kInForm;
   // Claimed before anything changes on the disk, and held to the end: a run
-  // that comes later finds the file or its backup claimed and gives up.
-  // Should another run have converted the file since the scan, converting
-  // it again writes the same bytes.
-  if (!fs.Claim(target)) return false;
-  // A program that is writing the file now would lose what it writes after
-  // the move to the backup; one that starts during the run stops it.
-  if (!fs.ExcludeWriters()) return false;
+  // that comes later finds the file or its backup claimed and gives up, a
+  // program that writes the file now fails the claim, one that starts
+  // during the run stops it. Should another run have converted the file
+  // since the scan, converting it again writes the same bytes.
+  if (!fs.Claim(target)) return Fail(report, Step::kClaim, fs.LastError());
   std::string backup;
-  if (!MakeBackup(fs, target, &backup)) return false;
-  // The backup goes only when the name still holds this run's complete
-  // output and nobody wrote to the backup meanwhile (a program appending to
-  // the file it had open): otherwise the original, with what was added to
-  // it, goes back under the name.
-  if (ConvertLineEnds(fs, backup, target, add_cr) && fs.Settled(target, backup)) {
-    // A backup that cannot be deleted stays on the disk; the conversion
-    // itself succeeded.
-    fs.Remove(backup);
-    return true;
+  if (!MakeBackup(fs, target, &backup)) return Fail(report, Step::kBackup, fs.LastError());
+  // From here on the name still holds the original, and the backup name is
+  // a second name of it, until the complete new file takes the name.
+  if (fs.CreateNew(target, backup) || Fail(report, Step::kCreate, fs.LastError())) {
+    if (ConvertLineEnds(fs, target, add_cr, control, report) &&
+        (fs.TakeName(target, backup) || Fail(report, Step::kTakeName, fs.LastError()))) {
+      // A backup name that cannot be removed stays on the disk; the
+      // conversion itself succeeded.
+      fs.RemoveBackup(backup);
+      return true;
+    }
   }
-  // The original goes back under the name. Only the output this run created
-  // is deleted, and not while another program writes or waits to write it;
-  // a file that another process put under the name meanwhile is left alone,
-  // the original bytes then staying in the backup.
-  fs.PutBack(target, backup);
+  // The name never changed: the new file and the backup name go (a new
+  // file that another program writes or waits to write stays).
+  fs.Discard(target, backup);
   return false;
+}
+
+}  // namespace
+
+bool ReplaceInPlace(FileSystem& fs, const std::string& name, bool add_cr, RunControl* control,
+                    RunReport* report) {
+  RunReport local;
+  return Replace(fs, name, add_cr, control, report ? report : &local);
 }
 
 }  // namespace crv

@@ -1,15 +1,76 @@
 // The file operations of one in-place conversion, behind one interface: the
 // operating system's implementation (platform/posix/, platform/win32/) in the
-// programs, an in-memory one in the tests. Calls are per file and per block,
-// never per byte.
+// programs, an in-memory one (memory_file_system.h) in the tests. Calls are
+// per file and per block, never per byte. One FileSystem object serves one
+// run and keeps what the run learns on the way: the directory it works in,
+// the file it claimed, the new file it writes. Every name after Locate is a
+// name in that one directory.
 //
-// One FileSystem object serves one run. It keeps what the run learns on the
-// way (the directory it works in, the file it claimed, the file it created),
-// so the names it takes after Locate are names in that one directory.
+// ---- The order of a run ----------------------------------------------------
+// The original keeps its name until the complete new file replaces it in one
+// step. Until then the name holds the original, untouched; afterwards the
+// complete conversion. What a run that dies leaves is the file under its name
+// (one of the two), at most one backup name that is a second name of the
+// original, and at most its own new file under `<backup>.new` where the file
+// system has no unnamed files.
+//
+//   Locate(name, &target)       fixes the directory; target is the name from then on
+//   IsPresent(target)           a regular file is there
+//   OpenForReading(target)      the scan: a file already in form ends the run here,
+//                               untouched and unclaimed
+//   Claim(target)               other runs and writers kept out, the owner judged
+//   IsPresent(candidate), IsPresent(candidate + ".new"), ClaimedElsewhere(candidate)
+//                               the first backup number whose two names are free
+//   AddBackupName(target, backup)
+//   CreateNew(target, backup)   the new file, where no opener by the name reaches it
+//   OpenForReading(target)      the source of the copy: the claimed file
+//   WriteNew(...)*, with Interrupted() between blocks
+//   CommitNew()                 access, attributes, data durable; no name changes
+//   TakeName(target, backup)    the new file replaces the original's name
+//   RemoveBackup(backup)        success: the second name goes
+// After a failure anywhere from AddBackupName to TakeName: Discard(target,
+// backup), and the name holds the original (with whatever a writer added).
+//
+// Each call's state before and after (a call out of this order fails):
+//   call            before                      after, on success
+//   Claim           located, nothing claimed    claimed: runs and writers kept out
+//   AddBackupName   claimed                     backup is a second name of the
+//                                               original (or, where the file system
+//                                               has no hard links, no backup name)
+//   CreateNew       backup named                the new file exists, empty, with the
+//                                               original's owner and group, reachable
+//                                               by no opener of the name
+//   WriteNew        new file created            the bytes appended to it
+//   CommitNew       new file complete           access, attributes, data durable
+//   TakeName        new file committed          the name holds the new file, the
+//                                               directory durable; false: the name
+//                                               holds the original
+//   RemoveBackup    name taken                  the backup name is gone
+//   Discard         any stage                   the new file and the backup name
+//                                               are gone (see Discard)
+//
+// What each call does where:
+//   call           POSIX (Linux)                Windows                    in memory
+//   Claim          flock, read lease,           nothing: the source's      a flag on the
+//                  owner and group judged       open without sharing       file; writers
+//                                               keeps everyone out         counted
+//   AddBackupName  linkat (no replace)          CreateHardLinkW            a second name
+//   CreateNew      O_TMPFILE, else              CREATE_NEW at              an unnamed file
+//                  `<backup>.new` O_EXCL;       `<backup>.new`, with the   (POSIX) or one
+//                  owner, group, write lease    original's DACL            at `.new` (Win32)
+//   CommitNew      ACL, xattrs, mode, fsync     attributes, flush          marks it synced
+//   TakeName       link as `<backup>.new`,      MoveFileEx / rename by     the name moves
+//                  rename over the name, the    handle over the name,      to the new file
+//                  original's lease checked     REPLACE_EXISTING
+//                  after; directory fsync
+//   Discard        unlink `.new` unless a       delete `.new` and the      both go
+//                  writer waits on it; unlink   second name
+//                  the second name
 #ifndef CRV_ENGINE_FILE_SYSTEM_H_
 #define CRV_ENGINE_FILE_SYSTEM_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -19,24 +80,15 @@ namespace crv {
 // (never taken for the end).
 enum class ReadResult { kData, kEnd, kError };
 
-// A source opened for reading.
+// A file opened for reading.
 class InputFile {
  public:
   virtual ~InputFile() = default;  // Closes the file.
   // Reads up to `size` bytes. kData with *got > 0, kEnd at the physical end
   // of the file, kError when the read failed (never taken for the end).
   virtual ReadResult Read(char* buffer, size_t size, size_t* got) = 0;
-};
-
-// A newly created destination.
-class OutputFile {
- public:
-  virtual ~OutputFile() = default;  // Closes without checking, as after a failure.
-  // Writes all of [data, data + size); false unless every byte was stored.
-  virtual bool Write(const char* data, size_t size) = 0;
-  // Puts the final attributes in place, makes the contents and the file's
-  // name durable and closes the file, checking every step.
-  virtual bool Commit() = 0;
+  // The file's size when it was opened.
+  virtual uint64_t Size() const = 0;
 };
 
 class FileSystem {
@@ -50,53 +102,54 @@ class FileSystem {
   virtual bool Locate(const std::string& name, std::string* target) = 0;
   // True when `name` designates an existing regular file.
   virtual bool IsPresent(const std::string& name) = 0;
+  // Opens `name` for reading; null on failure. Before the claim, any regular
+  // file (the scan); after it, only the claimed file (the copy's source),
+  // without sharing where the platform excludes others by its opens.
+  virtual std::unique_ptr<InputFile> OpenForReading(const std::string& name) = 0;
   // Claims the file at `name` for this run until the object goes: another
   // run that tries to claim it, or finds its backup claimed, gives up before
-  // it changes anything. False when another run holds it, or it cannot be
-  // opened. Where the platform excludes other runs by its opens, it claims
-  // nothing.
+  // it changes anything; a program that has it open for writing now fails
+  // the claim, one that opens it for writing later makes Interrupted() true
+  // (where the platform can tell). False too when the new file could not
+  // have the file's owner and group.
   virtual bool Claim(const std::string& name) = 0;
-  // Called once the run has found that it will replace the claimed file,
-  // before anything changes (an implementation may prepare the new file
-  // then, and fails where that could not have the claimed file's owner and
-  // group). Keeps other programs from writing the claimed file until the
-  // object goes, where the platform can: false when another program has it open
-  // for writing (or mapped writable) now; one that opens it for writing
-  // later makes InterruptRequested true. True where the platform cannot
-  // tell, or its opens without sharing already keep writers out.
-  virtual bool ExcludeWriters() = 0;
   // True when `name` (a backup candidate) is the claimed file of a run that
   // is still going on; false for a leftover of an ended run.
   virtual bool ClaimedElsewhere(const std::string& name) = 0;
-  // Gives the claimed file at `name` the backup name `backup` (fails, never
-  // replaces, when `backup` is taken). Where the platform can, an opener by
-  // `name` finds a complete file at every moment: the original until the
-  // run's new file takes its place in one step (POSIX: the new file,
-  // prepared with its lease, is exchanged with the original here; Windows:
-  // the original gets `backup` as a second name and the finished new file
-  // replaces the name at Commit). Elsewhere a plain rename.
-  virtual bool MoveAside(const std::string& name, const std::string& backup) = 0;
-  // After a failure: puts the file at `backup` back under `name` and removes
-  // the run's output, in one step where the platform can. A run's output
-  // that another program writes or waits to write is never deleted: it is
-  // kept under a name of its own and the original goes back under `name`.
-  // False when the original stays in the backup.
-  virtual bool PutBack(const std::string& name, const std::string& backup) = 0;
-  virtual bool Remove(const std::string& name) = 0;
-  // Opens `name` for reading, without sharing where the platform can; null
-  // on failure.
-  virtual std::unique_ptr<InputFile> OpenForReading(const std::string& name) = 0;
-  // The new file under `name`, for writing: created there now, or the one
-  // MoveAside already put there. A name taken by anything else fails where
-  // the platform can tell. `like` is the open source, whose access the new
-  // file keeps where the platform carries it. Null on failure.
-  virtual std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile& like) = 0;
-  // True when `name` still holds the file Create made and `backup` the source
-  // as it was when it was opened: only then may the backup go.
-  virtual bool Settled(const std::string& name, const std::string& backup) = 0;
-  // True once the user asked the run to stop, or another program opened the
-  // claimed file for writing.
-  virtual bool InterruptRequested() = 0;
+  // Gives the claimed file at `name` the second name `backup` (fails, never
+  // replaces, when `backup` is taken). Where the file system has no hard
+  // links: true, and the run has no backup name.
+  virtual bool AddBackupName(const std::string& name, const std::string& backup) = 0;
+  // Makes the new file that is to replace `name`: unnamed where the file
+  // system can, else under `backup` + ".new" (fails, never reuses, when that
+  // is taken). It has the claimed file's owner and group, and no access for
+  // anyone else until CommitNew gives it the original's.
+  virtual bool CreateNew(const std::string& name, const std::string& backup) = 0;
+  // Appends all of [data, data + size) to the new file; false unless every
+  // byte was stored.
+  virtual bool WriteNew(const char* data, size_t size) = 0;
+  // Gives the complete new file the original's access and attributes and
+  // makes its contents durable. It keeps no name it did not have.
+  virtual bool CommitNew() = 0;
+  // The committed new file replaces the claimed file under `name` in one
+  // step, only while the name holds the claimed file and nobody wrote to
+  // that; the directory is made durable after. Should a program open the
+  // original for writing in that moment, the original goes back under the
+  // name. False leaves the original under the name (the new file is then
+  // Discard's); true, the new file under it.
+  virtual bool TakeName(const std::string& name, const std::string& backup) = 0;
+  // Success: removes the backup name while it still names the original.
+  virtual bool RemoveBackup(const std::string& backup) = 0;
+  // Failure: the new file goes, unless a program writes it or waits to write
+  // it (it then stays under `backup` + ".new"), and so does the backup name
+  // while it still names the original. The name was never changed.
+  virtual void Discard(const std::string& name, const std::string& backup) = 0;
+  // True once the user's interrupt signal came, or a program opened the
+  // claimed file for writing: the run stops and discards.
+  virtual bool Interrupted() = 0;
+  // The system's error code (errno, GetLastError) of the last call that
+  // failed, 0 when it failed without one.
+  virtual int LastError() const = 0;
 };
 
 }  // namespace crv

@@ -14,11 +14,11 @@ namespace {
 // user's interrupt recorded rather than ending the process. The reporter's
 // progress display, if any, goes after the files are released and before
 // any error is shown.
-bool ConvertFile(const std::string& name, bool add_cr, Reporter* reporter) {
+bool ConvertFile(const std::string& name, bool add_cr, Reporter* reporter, RunReport* report) {
   platform::InterruptScope interrupts;
-  std::unique_ptr<platform::ProgressObserver> progress = reporter->FollowConversion(name);
-  std::unique_ptr<FileSystem> fs = platform::NewFileSystem(progress.get());
-  return fs && ReplaceInPlace(*fs, name, add_cr);
+  std::unique_ptr<RunControl> progress = reporter->FollowConversion(name);
+  std::unique_ptr<FileSystem> fs = platform::NewFileSystem();
+  return fs && ReplaceInPlace(*fs, name, add_cr, progress.get(), report);
 }
 
 int RunSteps(const std::vector<std::string>& args, bool console_channel, Reporter* reporter) {
@@ -33,7 +33,12 @@ int RunSteps(const std::vector<std::string>& args, bool console_channel, Reporte
     return 1;
   }
   if (settings.Confirm && !reporter->ConfirmConversion(settings.FileName)) return 0;
-  if (!ConvertFile(settings.FileName, settings.AddCR, reporter)) {
+  RunReport report;
+  if (!ConvertFile(settings.FileName, settings.AddCR, reporter, &report)) {
+    // The user who declined while the run went on (Cancel in its progress
+    // window, or the window gone) gets the file as it was, as after
+    // declining the question.
+    if (report.Declined()) return 0;
     reporter->ShowError("%s convert failed.", settings.FileName);
     return 1;
   }

@@ -2,7 +2,7 @@
 // is still running half a second after it started, with the file's name, a
 // bar of the bytes read against the file's size, and a Cancel button. It
 // lives in the run's one thread: the conversion calls it between blocks (see
-// platform::ProgressObserver), and it handles its window's events then, at
+// RunControl), and it handles its window's events then, at
 // most every 50 ms, so that it costs the copy nothing measurable.
 #ifndef CRV_FRONTEND_PROGRESS_WINDOW_H_
 #define CRV_FRONTEND_PROGRESS_WINDOW_H_
@@ -13,15 +13,15 @@
 #include <memory>
 #include <string>
 
-#include "platform/platform.h"
+#include "engine/run_control.h"
 
 namespace crv {
 
 // When the window opens and how often it is kept up to date; the window
 // itself is each toolkit's (Open, Update, HandleEvents).
-class ProgressWindow : public platform::ProgressObserver {
+class ProgressWindow : public RunControl {
  public:
-  bool Cancelled(uint64_t done, uint64_t total) final {
+  bool StopRequested(uint64_t done, uint64_t total) final {
     Clock::time_point now = Clock::now();
     if (now < next_) return cancelled_;
     if (!opened_) {
@@ -66,7 +66,7 @@ class ProgressWindow : public platform::ProgressObserver {
 // A progress window for the conversion of `file_name`, closed when the
 // object goes. `display_ready` opens the windowing system when the window is
 // due and tells whether there is one.
-std::unique_ptr<platform::ProgressObserver> NewProgressWindow(
+std::unique_ptr<RunControl> NewProgressWindow(
     const std::string& file_name, const std::function<bool()>& display_ready);
 
 }  // namespace crv

@@ -99,7 +99,7 @@ class GtkProgressWindow : public ProgressWindow {
 
 }  // namespace
 
-std::unique_ptr<platform::ProgressObserver> NewProgressWindow(
+std::unique_ptr<RunControl> NewProgressWindow(
     const std::string& file_name, const std::function<bool()>& display_ready) {
   return std::make_unique<GtkProgressWindow>(file_name, display_ready);
 }

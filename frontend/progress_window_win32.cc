@@ -152,7 +152,7 @@ class Win32ProgressWindow : public ProgressWindow {
 
 }  // namespace
 
-std::unique_ptr<platform::ProgressObserver> NewProgressWindow(const std::string& file_name,
+std::unique_ptr<RunControl> NewProgressWindow(const std::string& file_name,
                                                               const std::function<bool()>&) {
   return std::make_unique<Win32ProgressWindow>(file_name);
 }

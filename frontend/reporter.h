@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/run_control.h"
 #include "platform/platform.h"
 
 namespace crv {
@@ -40,7 +41,7 @@ class Reporter {
   virtual void ShowUnexpectedFailure(const std::string& what) = 0;
   // Follows the conversion of `file_name` that starts now, until the
   // returned object goes; null where the reporter shows no progress.
-  virtual std::unique_ptr<platform::ProgressObserver> FollowConversion(const std::string&) {
+  virtual std::unique_ptr<RunControl> FollowConversion(const std::string&) {
     return nullptr;
   }
 

@@ -95,7 +95,7 @@ class GtkReporter : public Reporter {
 
   void ShowUnexpectedFailure(const std::string& what) override { ShowError(what + ".", std::string()); }
 
-  std::unique_ptr<platform::ProgressObserver> FollowConversion(
+  std::unique_ptr<RunControl> FollowConversion(
       const std::string& file_name) override {
     return NewProgressWindow(file_name, [this] { return DisplayReady(); });
   }

@@ -41,7 +41,7 @@ class MessageBoxReporter : public Reporter {
     Box(what + ".", std::string(), kMessages.error_caption, MB_OK);
   }
 
-  std::unique_ptr<platform::ProgressObserver> FollowConversion(
+  std::unique_ptr<RunControl> FollowConversion(
       const std::string& file_name) override {
     return NewProgressWindow(file_name, [] { return true; });
   }

@@ -50,21 +50,8 @@ bool FileIsPresent(const std::string& name);
 
 using ReadResult = crv::ReadResult;
 
-// Follows how far a run has read, for a progress display. The run's
-// FileSystem tells it each time the engine asks whether to stop, which is
-// between blocks, never per byte.
-class ProgressObserver {
- public:
-  virtual ~ProgressObserver() = default;
-  // `done` of the `total` bytes of the file the run is reading are read
-  // (`total` is the file's size when it was opened). True when the user
-  // asked to stop: the run then stops as after an interrupt.
-  virtual bool Cancelled(uint64_t done, uint64_t total) = 0;
-};
-
-// The operating system's files for one run (engine/file_system.h), telling
-// `observer` (when given) how far the run has read.
-std::unique_ptr<FileSystem> NewFileSystem(ProgressObserver* observer = nullptr);
+// The operating system's files for one run (engine/file_system.h).
+std::unique_ptr<FileSystem> NewFileSystem();
 
 // ---- Interruption -----------------------------------------------------------
 // While an InterruptScope lives, the user's interrupt (SIGINT, SIGTERM, SIGHUP
