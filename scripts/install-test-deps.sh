@@ -25,8 +25,9 @@ packages=(
   # Fuzzers: clang with libFuzzer and the sanitizers' runtimes.
   clang libclang-rt-14-dev
   # crvw on Linux: GTK 3 to build it; a virtual display, xdotool and a CJK
-  # font to test its dialogs.
-  pkg-config libgtk-3-dev xvfb xdotool fonts-noto-cjk
+  # font to test its dialogs, and the Japanese font the crvw package
+  # recommends, which draws its texts beside DejaVu alone.
+  pkg-config libgtk-3-dev xvfb xdotool fonts-noto-cjk fonts-ipaexfont-gothic
   # Windows programs: the 32-bit deliverables cross-built with mingw-w64 on
   # every host and run under Wine; crvw.exe on the virtual display above, in
   # a Japanese locale, with screenshots taken by imagemagick.
