@@ -48,6 +48,7 @@ DEB_FILES = {
     "crv": {
         "usr/bin/crv": "-rwxr-xr-x",
         "usr/share/bash-completion/completions/crv": "-rw-r--r--",
+        "usr/share/doc/crv/README.md": "-rw-r--r--",
         "usr/share/doc/crv/changelog.gz": "-rw-r--r--",
         "usr/share/doc/crv/copyright": "-rw-r--r--",
         "usr/share/fish/vendor_completions.d/crv.fish": "-rw-r--r--",
@@ -60,6 +61,7 @@ DEB_FILES = {
         "usr/share/applications/crvw-crlf.desktop": "-rw-r--r--",
         "usr/share/applications/crvw-lf.desktop": "-rw-r--r--",
         "usr/share/bash-completion/completions/crvw": "-rw-r--r--",
+        "usr/share/doc/crvw/README.md": "-rw-r--r--",
         "usr/share/doc/crvw/changelog.gz": "-rw-r--r--",
         "usr/share/doc/crvw/copyright": "-rw-r--r--",
         "usr/share/file-manager/actions/crvw-crlf.desktop": "-rw-r--r--",
@@ -522,6 +524,10 @@ zpty -d z
                 readme_config = re.search(r"```yaml\n(repos:.*?)```", f.read(), re.S)[1]
             clone = os.path.join(tmp, "clone")
             run("git", "clone", "-q", ROOT, clone)
+            # The README pins the release's tag, which this checkout stands for.
+            rev = re.search(r"rev: (\S+)", readme_config)[1]
+            self.assertEqual(rev, "v" + version())
+            run("git", "-C", clone, "tag", "-f", rev)
             # (hook, crv on PATH, files before, status, files after); the
             # README's configuration runs both hooks.
             cases = [
@@ -557,6 +563,7 @@ zpty -d z
                                    cwd=repo, env=env, check=False)
                     self.assertEqual(done.returncode, status, done.stdout + done.stderr)
                     self.assertIn("Failed" if status else "Passed", done.stdout)
+                    self.assertNotIn("mutable reference", done.stdout + done.stderr)
                     for name, data in after.items():
                         with open(os.path.join(repo, name), "rb") as f:
                             self.assertEqual(f.read(), data, name)
