@@ -94,10 +94,10 @@ class DialogTest(Case):
         self.assertLessEqual(int(geometry["WIDTH"]), SCREEN[0])
         self.assertLessEqual(int(geometry["HEIGHT"]), SCREEN[1])
 
-    def run_dialogs(self, args, answers, prefix=()):
+    def run_dialogs(self, args, answers, prefix=(), env=None):
         """Runs crvw (after `prefix`), expecting one dialog per (title, key)
         of `answers`; a key may be a function of the dialog's window."""
-        proc = subprocess.Popen(list(prefix) + [CRVW] + args, cwd=self.dir, env=self.env,
+        proc = subprocess.Popen(list(prefix) + [CRVW] + args, cwd=self.dir, env=env or self.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
         try:
@@ -178,19 +178,16 @@ class DialogTest(Case):
         with open(os.path.join(ROOT, "debian", "control")) as f:
             font = re.search(r"^Package: crvw\n(?:.+\n)*?Recommends:.*?(fonts-[\w-]+)",
                              f.read(), re.M)[1]
-        listed = subprocess.run(["dpkg", "-L", font], capture_output=True, text=True)
-        self.assertEqual(listed.returncode, 0, "%s (scripts/install-test-deps.sh)" % font)
-        font_dirs = sorted({os.path.dirname(p) for p in listed.stdout.split()
+        listed = subprocess.run(["dpkg", "-L", font], capture_output=True, text=True).stdout
+        font_dirs = sorted({os.path.dirname(p) for p in listed.split()
                             if p.endswith((".ttf", ".otf", ".ttc"))})
+        self.assertTrue(font_dirs, "%s is not installed (scripts/install-test-deps.sh)" % font)
         dejavu = "/usr/share/fonts/truetype/dejavu"
-        env = self.env
         for dirs, drawn in (([dejavu], False), ([dejavu] + font_dirs, True)):
             with self.subTest(fonts=dirs), tempfile.TemporaryDirectory() as tmp:
-                config = os.path.join(tmp, "fonts.conf")
-                with open(config, "w") as f:
+                with open(os.path.join(tmp, "fonts.conf"), "w") as f:
                     f.write("<fontconfig>%s<cachedir>%s</cachedir></fontconfig>\n"
                             % ("".join("<dir>%s</dir>" % d for d in dirs), tmp))
-                self.env = dict(env, FONTCONFIG_FILE=config)
                 shots = []
 
                 def look(wid):
@@ -198,10 +195,8 @@ class DialogTest(Case):
                     self.xdotool("windowfocus", "--sync", wid, "key", "Escape")
 
                 self.put("f", DOS)
-                try:
-                    self.assertEqual(self.run_dialogs(["f"], [("crv", look)]), 0)
-                finally:
-                    self.env = env
+                env = dict(self.env, FONTCONFIG_FILE=os.path.join(tmp, "fonts.conf"))
+                self.assertEqual(self.run_dialogs(["f"], [("crv", look)], env=env), 0)
                 widths = [b - a for runs in ink_runs(shots[0])[:2] for a, b in runs]
                 same = max(widths.count(w) for w in widths)
                 self.assertEqual(same < len(widths) / 2, drawn, widths)

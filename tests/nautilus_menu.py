@@ -1,8 +1,7 @@
 """Loads the extensions in FOLDER as GNOME Files (Nautilus 43) does through
-python3-nautilus: Debian's Python, Nautilus 4.0 through GObject
-introspection, each module imported by its file's name, each menu provider
-in it asked for the items of the selection. Prints each item's name and
-label; --activate NAME chooses that item, as a click in the menu does.
+python3-nautilus (Debian's Python, Nautilus 4.0 through GObject
+introspection) and prints the name and label of each menu item they offer
+for the files; --activate NAME chooses that item, as a click does.
 
     /usr/bin/python3 nautilus_menu.py FOLDER [--activate NAME] PATH...
 """
@@ -19,7 +18,7 @@ from gi.repository import Gio, GObject, Nautilus  # noqa: E402
 
 class FileInfo(GObject.GObject, Nautilus.FileInfo):
     """A file as Nautilus shows it to extensions: its type as GIO finds it,
-    matching that type and those it derives from, as Nautilus matches."""
+    which matches the types it derives from too."""
 
     def __init__(self, path):
         super().__init__()
