@@ -285,16 +285,20 @@ class PosixFileSystem : public FileSystem {
     // on its lease (or, without leases, has changed it): the original goes
     // back under the name, and the program writes into it there.
     if (OriginalWritten()) {
+      // Made durable too: a power loss must not bring back the new file
+      // under the name without what the program then writes.
       PutOriginalBack(name);
+      (void)SyncDirectory();
       return Failed(EBUSY);
     }
-    // The new entry made durable: the new file's data already is. Should
-    // the sync fail, the name holds the complete conversion all the same,
-    // which a failure report would deny: the run has converted.
-    (void)SyncDirectory();
-    // The original's extra name goes: the backup still names it.
+    // The original's extra name goes (the backup still names it), then
+    // the new entry is made durable with that removal: the new file's data
+    // already is. Should the sync fail, the name holds the complete
+    // conversion all the same, which a failure report would deny: the run
+    // has converted.
     if (exchanged_) RemoveIfSame(new_name_, claimed_st_);
     new_named_ = false;
+    (void)SyncDirectory();
     return true;
   }
 
@@ -302,11 +306,18 @@ class PosixFileSystem : public FileSystem {
     return backup_named_ && RemoveIfSame(backup, claimed_st_);
   }
 
-  void Discard(const std::string&, const std::string& backup) override {
+  void Discard(const std::string& name, const std::string& backup) override {
     // The new file's name of its own goes, while it is the new file and
     // nobody else has been in it; unnamed, it goes when the run ends.
     if (new_named_ && new_file_.NobodyElseIn()) RemoveIfSame(new_name_, new_file_.st());
-    if (backup_named_) RemoveIfSame(backup, claimed_st_);
+    // The backup name goes while the name still holds the original: where
+    // another program put a file of its own there meanwhile, the backup is
+    // the original's last name and stays.
+    struct stat st;
+    if (backup_named_ && fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        SameFile(st, claimed_st_)) {
+      RemoveIfSame(backup, claimed_st_);
+    }
   }
 
   bool Interrupted() override { return platform::InterruptRequested() || WriterArrived(); }
