@@ -271,12 +271,26 @@ TEST(ReplaceInPlaceFaultTest, OthersMeanwhile) {
       {"the original is replaced under its name", Rules::kWin32, Op::kTakeName,
        [](MemoryFileSystem& fs) { fs.Put("f", "theirs"); }, Step::kTakeName,
        {{"f", "theirs"}, {"f.crv#001", "old"}}},
-      // A program that writes the new file (it had it by its name "in that
-      // moment") keeps it from Discard: it stays under `.new`.
-      {"a program writes the new file as TakeName fails", Rules::kPosix, Op::kTakeName,
+      // In the moment between the exchange and the look at the original's
+      // lease (POSIX): a program that opens the name reaches the new file
+      // and waits; one that opens the original puts it back under the name.
+      {"a program opens the name in TakeName's moment", Rules::kPosix, Op::kLocate,
+       [](MemoryFileSystem& fs) { fs.in_take_name = [&fs] { fs.AppendByName("f", "3\n"); }; },
+       Step::kNone, converted_then_mine},
+      {"a program opens the original in TakeName's moment", Rules::kPosix, Op::kLocate,
        [](MemoryFileSystem& fs) {
-         fs.AppendTo(fs.NewFile(), "new\n");
-         fs.AppendByName("f", "3\n");
+         fs.in_take_name = [&fs] { fs.AppendTo(fs.files[kBackup], "3\n"); };
+       },
+       Step::kTakeName, kept},
+      // Both: the new file, which a program waits to write, stays under
+      // `.new` and gets its bytes.
+      {"two programs open the name and the original in TakeName's moment", Rules::kPosix,
+       Op::kLocate,
+       [](MemoryFileSystem& fs) {
+         fs.in_take_name = [&fs] {
+           fs.AppendByName("f", "new\n");
+           fs.AppendTo(fs.files[kBackup], "3\n");
+         };
        },
        Step::kTakeName,
        {{"f", mine}, {"f.crv#001", "old"}, {kBackupNew, std::string(kConverted) + "new\n"}}},
@@ -323,11 +337,14 @@ TEST(ReplaceInPlaceFaultTest, OthersMeanwhile) {
 // run. Checked before every call and at the end: the name holds the
 // original or its complete conversion, each with some of the other
 // process's lines after it; every new `.crv#NNN` holds the original (with
-// such lines); nothing else is left but, under the Windows rules, the run's
-// own `<backup>.new`; the leftovers of ended runs are untouched. After a run
-// that ended, every line of the original and of the other process is under
-// the name (after a crash, under it or a backup name), converted when the
-// run reported success.
+// such lines); nothing else is left but at most one `<backup>.new`, the
+// run's own new file or, under the POSIX rules, the original's extra name
+// from TakeName's exchange; the leftovers of ended runs are untouched. Under the POSIX rules the other process also acts in TakeName's
+// moment between the exchange and the look at the lease, by the name or
+// into the original. After a run that ended or crashed, every line of the
+// original and of the other process is under the name (after a failure,
+// under it or the run's other names), converted when the run reported
+// success.
 // CRV_FUZZ_SECONDS runs it longer, CRV_FUZZ_SEED repeats one schedule.
 
 struct CrashHere {};  // Thrown at the call where the run's process dies.
@@ -362,6 +379,12 @@ bool IsBackupName(const std::string& name) {
   return true;
 }
 
+// A backup name and ".new".
+bool IsNewName(const std::string& name) {
+  return name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0 &&
+         IsBackupName(name.substr(0, name.size() - 4));
+}
+
 TEST(ReplaceInPlaceFuzzTest, TheNameAlwaysHoldsACompleteFileAndNoLineIsLost) {
   const char* seconds = std::getenv("CRV_FUZZ_SECONDS");
   const char* first_seed = std::getenv("CRV_FUZZ_SEED");
@@ -386,6 +409,7 @@ TEST(ReplaceInPlaceFuzzTest, TheNameAlwaysHoldsACompleteFileAndNoLineIsLost) {
       converted += lines.back() + "\r\n";
     }
     fs.Put("f", original);
+    const std::shared_ptr<MemoryFileSystem::File> original_file = fs.files["f"];
     Disk leftovers;
     if (rng() % 2) leftovers["f.crv#001"] = "old";
     if (rng() % 4 == 0) leftovers[BackupName("f", 1 + rng() % 2) + ".new"] = "old new";
@@ -417,12 +441,16 @@ TEST(ReplaceInPlaceFuzzTest, TheNameAlwaysHoldsACompleteFileAndNoLineIsLost) {
         if (leftovers.count(name)) {
           EXPECT_EQ(bytes, leftovers[name]) << when << ": leftover " << name << " touched";
         } else if (IsBackupName(name)) {
-          EXPECT_TRUE(OneOf(bytes, original)) << when << ": " << name << " holds " << bytes;
-        } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0 &&
-                   IsBackupName(name.substr(0, name.size() - 4))) {
+          EXPECT_TRUE(entry.second == original_file && OneOf(bytes, original))
+              << when << ": " << name << " holds " << bytes;
+        } else if (IsNewName(name)) {
+          // The run's own new file; under the POSIX rules, where it was
+          // exchanged with the original, the original's extra name.
           ++news;
-          EXPECT_TRUE(rules == Rules::kWin32 && entry.second == fs.NewFile())
-              << when << ": " << name << " is not the run's own new file";
+          EXPECT_TRUE(entry.second == fs.NewFile() ||
+                      (rules == Rules::kPosix && entry.second == original_file &&
+                       OneOf(bytes, original)))
+              << when << ": " << name << " holds " << bytes;
         } else {
           ADD_FAILURE() << when << ": " << name << " left, holding " << bytes;
         }
@@ -433,23 +461,36 @@ TEST(ReplaceInPlaceFuzzTest, TheNameAlwaysHoldsACompleteFileAndNoLineIsLost) {
       }
     };
 
+    // The other process acts never, at one in 16 of the moments, or at one
+    // in 4 (most runs are stopped by it then).
+    const int act_one_in = std::vector<int>{0, 16, 4}[rng() % 3];
     int step = 0;
     std::shared_ptr<MemoryFileSystem::Writer> held;  // Open in the other process.
-    fs.at_call = [&](Op op, int n) {
+    // Between two calls, or in TakeName's moment: the checks, the death, and
+    // the other process's line, written by the name, through the
+    // descriptor it kept, or (in the moment) into the original it opened.
+    const auto between = [&](const std::string& where, bool in_the_moment) {
       ++step;
-      check("before call " + std::to_string(step) + " (" + OpName(op) + ")");
+      check(where);
       if (death != Death::kNone && step == death_at) throw CrashHere();
-      if (rng() % 4 == 0) {
-        std::string line = "<t" + std::to_string(lines.size()) + ">";
-        if (held && rng() % 2) {
-          fs.WriteThrough(*held, line + "\r\n");
-          lines.push_back(line);
-        } else if (const bool keep = rng() % 4 == 0;
-                   auto writer = fs.AppendByName("f", line + "\r\n", keep)) {
-          if (keep) held = writer;
-          lines.push_back(line);
-        }
+      if (act_one_in == 0 || rng() % act_one_in != 0) return;
+      std::string line = "<t" + std::to_string(lines.size()) + ">";
+      const bool keep = rng() % 8 == 0;
+      std::shared_ptr<MemoryFileSystem::Writer> writer;
+      if (held && rng() % 2) {
+        fs.WriteThrough(*held, line + "\r\n");
+        lines.push_back(line);
+        return;
       }
+      writer = in_the_moment && rng() % 2 ? fs.AppendTo(original_file, line + "\r\n", keep)
+                                          : fs.AppendByName("f", line + "\r\n", keep);
+      if (!writer) return;  // Its open failed (Win32).
+      if (keep) held = writer;
+      lines.push_back(line);
+    };
+    fs.in_take_name = [&] { between("in TakeName's moment", true); };
+    fs.at_call = [&](Op op, int n) {
+      between("before call " + std::to_string(step + 1) + " (" + OpName(op) + ")", false);
       for (const Injected& f : faults) {
         if (f.op == op && f.n == n) return f.fault;
       }
@@ -464,25 +505,31 @@ TEST(ReplaceInPlaceFuzzTest, TheNameAlwaysHoldsACompleteFileAndNoLineIsLost) {
       died = true;
     }
     fs.at_call = nullptr;
-    if (died) {
-      death == Death::kCrash ? fs.Crash() : fs.PowerLoss();
-    } else {
-      fs.EndRun();
-      if (death == Death::kPowerLoss) fs.PowerLoss();
-    }
-    check(died ? "after the death" : "at the end");
+    fs.in_take_name = nullptr;
+    if (!died) fs.EndRun();
+    if (death == Death::kCrash && died) fs.Crash();
+    // The power loss keeps some first of the directory's changes since its
+    // last sync.
+    const size_t kept = rng() % (fs.UnsyncedChanges() + 1);
+    if (death == Death::kPowerLoss) fs.PowerLoss(kept);
+    check(!died && death != Death::kPowerLoss ? "at the end"
+          : death == Death::kCrash            ? "after the crash"
+                                              : "after the power loss keeping " +
+                                       std::to_string(kept) + " unsynced changes");
     if (HasFatalFailure()) break;
     // After a power loss in the run, the other process's lines that waited
     // for it died with it.
     if (died && death == Death::kPowerLoss) continue;
     const std::string under_name = fs.files["f"]->bytes;
-    std::string backups;
+    // A line may be in a backup name or a `.new` only when the run did not
+    // succeed.
+    std::string elsewhere;
     for (const auto& entry : fs.files) {
-      if (IsBackupName(entry.first) && !leftovers.count(entry.first)) backups += entry.second->bytes;
+      if (entry.first != "f" && !leftovers.count(entry.first)) elsewhere += entry.second->bytes;
     }
     for (const std::string& line : lines) {
       EXPECT_TRUE(under_name.find(line) != std::string::npos ||
-                  (died && backups.find(line) != std::string::npos))
+                  (!done && elsewhere.find(line) != std::string::npos))
           << line << " lost; under the name: " << under_name;
     }
     if (done) {

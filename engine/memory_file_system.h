@@ -7,8 +7,15 @@
 //           a writer that opens it later breaks the lease (Interrupted() from
 //           then on, TakeName false) and waits. AddBackupName is a second
 //           name of the same file; CreateNew an unnamed file, write-leased
-//           (an opener by the name waits once it has the name); TakeName
-//           moves the name to it in one step and makes the directory durable.
+//           (an opener by the name waits once it has the name). TakeName as
+//           platform/posix/file_system_posix.cc does it: the new file linked
+//           as `<backup>.new` and exchanged with the original in one step
+//           (RENAME_EXCHANGE); then, should a writer have opened the
+//           original "in that moment" (in_take_name), the two are swapped
+//           back and the new file keeps `<backup>.new`; else the directory
+//           is synced and the original's extra name `<backup>.new` unlinked.
+//           Discard unlinks `<backup>.new` unless a program is in the new
+//           file; unnamed, the new file goes with the run.
 //   kWin32  no claims: the copy's source, opened without sharing, keeps
 //           everyone out while it is open (an open by another program fails,
 //           as does the source's open while one has the file open).
@@ -24,9 +31,10 @@
 // end the run otherwise. The model of durability is that of the POSIX
 // implementation: a file's durable bytes are those at its last CommitNew
 // (the original's and other programs' bytes are durable as they are
-// written), and the durable directory is the one at the last TakeName (the
-// only call that syncs the directory; AddBackupName, RemoveBackup and Discard
-// do not).
+// written); the directory's changes are made durable in their order, all of
+// them by TakeName's sync (the run's only one: AddBackupName, RemoveBackup
+// and Discard do not sync) or another program's: a power loss keeps those
+// and any first few of the later ones.
 //
 // The fake does what the system would, not what the protocol expects: a call
 // out of order fails only where the system would fail it (there is no file
@@ -88,13 +96,19 @@ class MemoryFileSystem : public FileSystem {
   int calls[kOpCount] = {};
   std::map<std::string, std::shared_ptr<File>> files;
 
-  // A file put there before the run, or by another program: durable.
+  // A file put there before the run, or by another program: durable, with
+  // the whole directory.
   void Put(const std::string& name, const std::string& bytes) {
     auto file = std::make_shared<File>();
     file->bytes = file->durable = bytes;
-    files[name] = durable_files_[name] = file;
+    files[name] = file;
     made_.push_back(file);
+    SyncDirectory();
   }
+  // Called by TakeName under the POSIX rules in the moment between the
+  // exchange and the look at the original's lease: another program may act
+  // there (AppendByName reaches the new file then, AppendTo the original).
+  std::function<void()> in_take_name;
   // Another program opens `name` for appending, creating a missing file as
   // >> does, and writes `bytes`; with `keep_open` it keeps the descriptor
   // (WriteThrough). Null when its open fails (Win32: the source is open
@@ -153,14 +167,17 @@ class MemoryFileSystem : public FileSystem {
     EndRun();
   }
   // The machine loses power: the writers that waited die with it, and only
-  // what was durable remains, the directory as at its last sync and every
-  // file's durable bytes.
-  void PowerLoss() {
+  // what was durable remains: every file's durable bytes, and the directory
+  // as at its last sync with the first `kept` of the changes made since.
+  void PowerLoss(size_t kept = 0) {
     for (const auto& file : made_) file->waiting.clear();
     Crash();
-    files = durable_files_;
+    kept = std::min(kept, unsynced_.size());
+    files = kept == 0 ? durable_files_ : unsynced_[kept - 1];
     for (const auto& file : made_) file->bytes = file->durable;
   }
+  // The directory's changes not yet durable.
+  size_t UnsyncedChanges() const { return unsynced_.size(); }
 
   // The file this run writes, from CreateNew on (null before).
   std::shared_ptr<File> NewFile() const { return new_; }
@@ -227,6 +244,7 @@ class MemoryFileSystem : public FileSystem {
     std::shared_ptr<File> file = rules_ == Rules::kPosix ? claimed_ : At(name);
     if (!file) return Error(ENOENT);
     files[backup] = file;
+    Changed();
     return true;
   }
   bool CreateNew(const std::string&, const std::string& backup) override {
@@ -235,7 +253,10 @@ class MemoryFileSystem : public FileSystem {
     if (rules_ == Rules::kWin32 && At(backup + ".new")) return Error(EEXIST);
     new_ = std::make_shared<File>();
     made_.push_back(new_);
-    if (rules_ == Rules::kWin32) files[backup + ".new"] = new_;
+    if (rules_ == Rules::kWin32) {
+      files[backup + ".new"] = new_;
+      Changed();
+    }
     return true;
   }
   bool WriteNew(const char* data, size_t size) override {
@@ -254,41 +275,64 @@ class MemoryFileSystem : public FileSystem {
   bool TakeName(const std::string& name, const std::string& backup) override {
     if (Fails(kTakeName)) return false;
     if (!new_ || !claimed_ || At(name) != claimed_) return Error(ESTALE);
-    if (rules_ == Rules::kPosix) {
-      // A writer opened the original, before or "in that moment": the
-      // original goes back under the name, the new file is unnamed again.
-      if (broken_) {
-        durable_files_ = files;
-        return Error(EAGAIN);
-      }
-    } else {
+    const std::string own = backup + ".new";
+    if (rules_ == Rules::kWin32) {
       // The name's file is open without sharing its deletion, or somebody
       // wrote it since the source was opened.
       if (claimed_->writers > 0) return Error(EACCES);
       if (claimed_->changes != source_changes_) return Error(ESTALE);
-      files.erase(backup + ".new");
+      if (At(own) != new_) return Error(ENOENT);
+      // MoveFileEx, REPLACE_EXISTING and WRITE_THROUGH.
+      files.erase(own);
+      files[name] = new_;
+      Changed();
+      SyncDirectory();
+      return true;
     }
+    // The original written, or a writer waiting on it: nothing changes.
+    if (broken_ || claimed_->changes != source_changes_) return Error(EBUSY);
+    // The new file gets the run's own name, then the two are exchanged.
+    if (At(own) && At(own) != new_) return Error(EEXIST);
+    files[own] = new_;
+    Changed();
+    files[own] = claimed_;
     files[name] = new_;
-    durable_files_ = files;  // The directory's fsync, or MoveFileEx's write-through.
+    Changed();
+    if (in_take_name) in_take_name();
+    if (broken_) {
+      // A writer opened the original in that moment: swapped back, the new
+      // file keeps the run's own name.
+      files[own] = new_;
+      files[name] = claimed_;
+      Changed();
+      return Error(EBUSY);
+    }
+    SyncDirectory();
+    // The original's extra name goes (the backup still names it).
+    files.erase(own);
+    Changed();
     return true;
   }
   bool RemoveBackup(const std::string& backup) override {
     if (Fails(kRemoveBackup)) return false;
     if (!claimed_ || At(backup) != claimed_) return Error(ESTALE);
     files.erase(backup);
+    Changed();
     return true;
   }
-  void Discard(const std::string& name, const std::string& backup) override {
+  void Discard(const std::string&, const std::string& backup) override {
     if (Fails(kDiscard)) return;
-    if (new_ && At(name) != new_) {
-      if (rules_ == Rules::kWin32) {
-        if (At(backup + ".new") == new_) files.erase(backup + ".new");
-      } else if (new_->writers > 0 || !new_->waiting.empty()) {
-        // Another program writes it: it stays where it can be found.
-        if (!At(backup + ".new")) files[backup + ".new"] = new_;
-      }
+    // The new file's own name goes, unless (POSIX) a program is in it.
+    const std::string own = backup + ".new";
+    if (new_ && At(own) == new_ &&
+        (rules_ == Rules::kWin32 || (new_->writers == 0 && new_->waiting.empty()))) {
+      files.erase(own);
+      Changed();
     }
-    if (claimed_ && !backup.empty() && At(backup) == claimed_) files.erase(backup);
+    if (claimed_ && !backup.empty() && At(backup) == claimed_) {
+      files.erase(backup);
+      Changed();
+    }
   }
   bool Interrupted() override {
     return Fails(kInterrupted) || (rules_ == Rules::kPosix && broken_);
@@ -333,6 +377,12 @@ class MemoryFileSystem : public FileSystem {
     last_error_ = code;
     return false;
   }
+  // The directory changed; the change is durable from the next sync.
+  void Changed() { unsynced_.push_back(files); }
+  void SyncDirectory() {
+    durable_files_ = files;
+    unsynced_.clear();
+  }
 
   Rules rules_;
   std::shared_ptr<File> claimed_;  // The file this run claimed (Win32: its target).
@@ -342,7 +392,8 @@ class MemoryFileSystem : public FileSystem {
   int source_changes_ = 0;         // The claimed file's changes at the source's open.
   std::shared_ptr<File> new_;      // The run's new file.
   std::vector<std::shared_ptr<File>> made_;  // Every file ever made, named or not.
-  std::map<std::string, std::shared_ptr<File>> durable_files_;  // The directory on the disk.
+  std::map<std::string, std::shared_ptr<File>> durable_files_;  // The directory at its last sync,
+  std::vector<std::map<std::string, std::shared_ptr<File>>> unsynced_;  // and after each change since.
   bool ended_ = false;
   bool dead_ = false;
   int last_error_ = 0;
