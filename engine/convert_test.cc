@@ -421,12 +421,13 @@ TEST(ReplaceInPlaceFuzzTest, TheNameAlwaysHoldsACompleteFileAndNoLineIsLost) {
     }
     enum class Death { kNone, kCrash, kPowerLoss };
     const Death death = rng() % 2 ? Death::kNone : rng() % 2 ? Death::kCrash : Death::kPowerLoss;
-    // Past the run's last call: after the run (a crash changes nothing then).
+    // At a step (a call, or TakeName's moment); past the run's last one:
+    // after the run (a crash changes nothing then).
     const int death_at = static_cast<int>(1 + rng() % 28);
     SCOPED_TRACE(Describe(rules, faults) +
                  (death == Death::kNone        ? std::string()
-                  : death == Death::kCrash     ? ", crash before call " + std::to_string(death_at)
-                                               : ", power loss before call " + std::to_string(death_at)));
+                  : death == Death::kCrash     ? ", crash at step " + std::to_string(death_at)
+                                               : ", power loss at step " + std::to_string(death_at)));
 
     const auto check = [&](const std::string& when) {
       auto at = fs.files.find("f");
@@ -488,9 +489,11 @@ TEST(ReplaceInPlaceFuzzTest, TheNameAlwaysHoldsACompleteFileAndNoLineIsLost) {
       if (keep) held = writer;
       lines.push_back(line);
     };
-    fs.in_take_name = [&] { between("in TakeName's moment", true); };
+    fs.in_take_name = [&] {
+      between("in TakeName's moment, step " + std::to_string(step + 1), true);
+    };
     fs.at_call = [&](Op op, int n) {
-      between("before call " + std::to_string(step + 1) + " (" + OpName(op) + ")", false);
+      between("before step " + std::to_string(step + 1) + " (" + OpName(op) + ")", false);
       for (const Injected& f : faults) {
         if (f.op == op && f.n == n) return f.fault;
       }

@@ -12,8 +12,9 @@
 //           as `<backup>.new` and exchanged with the original in one step
 //           (RENAME_EXCHANGE); then, should a writer have opened the
 //           original "in that moment" (in_take_name), the two are swapped
-//           back and the new file keeps `<backup>.new`; else the directory
-//           is synced and the original's extra name `<backup>.new` unlinked.
+//           back and the new file keeps `<backup>.new`; either way the
+//           directory is synced, then the original's extra name
+//           `<backup>.new` unlinked after a success.
 //           Discard unlinks `<backup>.new` unless a program is in the new
 //           file; unnamed, the new file goes with the run.
 //   kWin32  no claims: the copy's source, opened without sharing, keeps
@@ -301,10 +302,13 @@ class MemoryFileSystem : public FileSystem {
     if (in_take_name) in_take_name();
     if (broken_) {
       // A writer opened the original in that moment: swapped back, the new
-      // file keeps the run's own name.
+      // file keeps the run's own name. The directory is synced then too,
+      // before the writer goes on: else a power loss after it could bring
+      // the exchange back, and the name the conversion without its bytes.
       files[own] = new_;
       files[name] = claimed_;
       Changed();
+      SyncDirectory();
       return Error(EBUSY);
     }
     SyncDirectory();
