@@ -262,15 +262,14 @@ TEST(ReplaceInPlaceFaultTest, OthersMeanwhile) {
        converted_then_mine},
       {"a program appends after TakeName", Rules::kWin32, Op::kRemoveBackup, append, Step::kNone,
        converted_then_mine},
-      // As file_system.h has it, Discard removes the backup name while it
-      // names the original: the original replaced by the program's save
-      // goes with it.
+      // The original replaced by another program's save: the backup is
+      // the original's last name and stays.
       {"the original is replaced under its name", Rules::kPosix, Op::kTakeName,
        [](MemoryFileSystem& fs) { fs.Put("f", "theirs"); }, Step::kTakeName,
-       {{"f", "theirs"}, {"f.crv#001", "old"}}},
+       {{"f", "theirs"}, {"f.crv#001", "old"}, {"f.crv#002", kOriginal}}},
       {"the original is replaced under its name", Rules::kWin32, Op::kTakeName,
        [](MemoryFileSystem& fs) { fs.Put("f", "theirs"); }, Step::kTakeName,
-       {{"f", "theirs"}, {"f.crv#001", "old"}}},
+       {{"f", "theirs"}, {"f.crv#001", "old"}, {"f.crv#002", kOriginal}}},
       // In the moment between the exchange and the look at the original's
       // lease (POSIX): a program that opens the name reaches the new file
       // and waits; one that opens the original puts it back under the name.

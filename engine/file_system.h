@@ -142,7 +142,9 @@ class FileSystem {
   virtual bool RemoveBackup(const std::string& backup) = 0;
   // Failure: the new file goes, unless a program writes it or waits to write
   // it (it then stays under `backup` + ".new"), and so does the backup name
-  // while it still names the original. The name was never changed.
+  // while it still names the original and the original still has `name`
+  // (where another program put its own file there, the backup is the
+  // original's last name and stays). The run never changed the name.
   virtual void Discard(const std::string& name, const std::string& backup) = 0;
   // True once the user's interrupt signal came, or a program opened the
   // claimed file for writing: the run stops and discards.

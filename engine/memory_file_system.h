@@ -324,7 +324,7 @@ class MemoryFileSystem : public FileSystem {
     Changed();
     return true;
   }
-  void Discard(const std::string&, const std::string& backup) override {
+  void Discard(const std::string& name, const std::string& backup) override {
     if (Fails(kDiscard)) return;
     // The new file's own name goes, unless (POSIX) a program is in it.
     const std::string own = backup + ".new";
@@ -333,7 +333,9 @@ class MemoryFileSystem : public FileSystem {
       files.erase(own);
       Changed();
     }
-    if (claimed_ && !backup.empty() && At(backup) == claimed_) {
+    // The backup name goes while the original keeps its own name; as the
+    // original's last name it stays.
+    if (claimed_ && !backup.empty() && At(backup) == claimed_ && At(name) == claimed_) {
       files.erase(backup);
       Changed();
     }
