@@ -90,6 +90,16 @@ if(TARGET crvw)
   endforeach()
   install(FILES data/crvw-lf.nemo_action data/crvw-crlf.nemo_action
           DESTINATION ${CMAKE_INSTALL_DATADIR}/nemo/actions)
+  # GNOME Files: an extension that python3-nautilus loads from its
+  # system-wide folder.
+  install(FILES data/crvw_nautilus.py RENAME crvw.py
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/nautilus-python/extensions)
+  # Caja: file-manager actions, which caja-actions reads (an action's name is
+  # its file's name, as the two entries in applications/ have).
+  foreach(form lf crlf)
+    install(FILES data/crvw-${form}-action.desktop RENAME crvw-${form}.desktop
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/file-manager/actions)
+  endforeach()
 endif()
 # The Debian packages take these two from debian/ themselves.
 install(FILES debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -25,8 +25,9 @@ packages=(
   # Fuzzers: clang with libFuzzer and the sanitizers' runtimes.
   clang libclang-rt-14-dev
   # crvw on Linux: GTK 3 to build it; a virtual display, xdotool and a CJK
-  # font to test its dialogs.
-  pkg-config libgtk-3-dev xvfb xdotool fonts-noto-cjk
+  # font to test its dialogs, and the Japanese font the crvw package
+  # recommends, which draws its texts beside DejaVu alone.
+  pkg-config libgtk-3-dev xvfb xdotool fonts-noto-cjk fonts-ipaexfont-gothic
   # Windows programs: the 32-bit deliverables cross-built with mingw-w64 on
   # every host and run under Wine; crvw.exe on the virtual display above, in
   # a Japanese locale, with screenshots taken by imagemagick.
@@ -51,11 +52,13 @@ apt_get install -y -qq --no-install-recommends "${packages[@]}"
 # from msitools lists it), lintian, the man page and desktop entry checks,
 # the completions in bash, zsh and fish, the pre-commit hooks, man -w on
 # the installed package, which application gio and xdg-mime pick for text
-# files, and kbuildsycoca5 (Plasma 5's service registry, about 50 MB with
-# the Qt and Frameworks libraries it needs) for the Dolphin service menu.
+# files, kbuildsycoca5 (Plasma 5's service registry, about 50 MB with
+# the Qt and Frameworks libraries it needs) for the Dolphin service menu,
+# python3-nautilus, which loads the GNOME Files extension as Nautilus does,
+# and caja-actions, whose runner reads and runs Caja's actions.
 packaging=(dpkg-dev debhelper wixl msitools lintian mandoc desktop-file-utils
            bash-completion zsh fish pre-commit man-db libglib2.0-bin xdg-utils
-           libkf5service-bin)
+           libkf5service-bin python3-nautilus caja-actions)
 apt_get install -y -qq --no-install-recommends "${packaging[@]}"
 
 # Wine takes its ANSI code page (932 for the Windows programs' texts) from the

@@ -11,6 +11,7 @@ block, which the timeout turns into a failure.
 """
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -26,6 +27,7 @@ CRV = None
 WAIT = 20  # seconds allowed for any one dialog, key press or exit
 SCREEN = (1024, 768)
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 USAGE = "\n".join(usage_lines("windowed")).encode()
 ERROR = "crv エラー".encode()
 
@@ -92,10 +94,10 @@ class DialogTest(Case):
         self.assertLessEqual(int(geometry["WIDTH"]), SCREEN[0])
         self.assertLessEqual(int(geometry["HEIGHT"]), SCREEN[1])
 
-    def run_dialogs(self, args, answers, prefix=()):
+    def run_dialogs(self, args, answers, prefix=(), env=None):
         """Runs crvw (after `prefix`), expecting one dialog per (title, key)
         of `answers`; a key may be a function of the dialog's window."""
-        proc = subprocess.Popen(list(prefix) + [CRVW] + args, cwd=self.dir, env=self.env,
+        proc = subprocess.Popen(list(prefix) + [CRVW] + args, cwd=self.dir, env=env or self.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
         try:
@@ -167,6 +169,37 @@ class DialogTest(Case):
         for runs in ink_runs(shots[0])[3:6]:
             starts.append(max((b[0] - a[1], b[0]) for a, b in zip(runs, runs[1:]))[1])
         self.assertLessEqual(max(starts) - min(starts), 2, starts)
+
+    def test_japanese_texts_drawn_with_the_recommended_font(self):
+        """The confirmation box on a desktop with DejaVu alone and with DejaVu
+        and the first Japanese font the package recommends. A character no
+        font holds is drawn as one box shape, so that its lines become a row
+        of equally wide runs of ink; glyphs give runs of many widths."""
+        with open(os.path.join(ROOT, "debian", "control")) as f:
+            font = re.search(r"^Package: crvw\n(?:.+\n)*?Recommends:.*?(fonts-[\w-]+)",
+                             f.read(), re.M)[1]
+        listed = subprocess.run(["dpkg", "-L", font], capture_output=True, text=True).stdout
+        font_dirs = sorted({os.path.dirname(p) for p in listed.split()
+                            if p.endswith((".ttf", ".otf", ".ttc"))})
+        self.assertTrue(font_dirs, "%s is not installed (scripts/install-test-deps.sh)" % font)
+        dejavu = "/usr/share/fonts/truetype/dejavu"
+        for dirs, drawn in (([dejavu], False), ([dejavu] + font_dirs, True)):
+            with self.subTest(fonts=dirs), tempfile.TemporaryDirectory() as tmp:
+                with open(os.path.join(tmp, "fonts.conf"), "w") as f:
+                    f.write("<fontconfig>%s<cachedir>%s</cachedir></fontconfig>\n"
+                            % ("".join("<dir>%s</dir>" % d for d in dirs), tmp))
+                shots = []
+
+                def look(wid):
+                    shots.append(screenshot(self.xvfb.name, wid))
+                    self.xdotool("windowfocus", "--sync", wid, "key", "Escape")
+
+                self.put("f", DOS)
+                env = dict(self.env, FONTCONFIG_FILE=os.path.join(tmp, "fonts.conf"))
+                self.assertEqual(self.run_dialogs(["f"], [("crv", look)], env=env), 0)
+                widths = [b - a for runs in ink_runs(shots[0])[:2] for a, b in runs]
+                same = max(widths.count(w) for w in widths)
+                self.assertEqual(same < len(widths) / 2, drawn, widths)
 
     def test_progress_window(self):
         data = DOS * ((12 << 20) // len(DOS))  # 96 blocks of the copy

@@ -21,6 +21,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 import zipfile
 
 from common import TEXT_TYPES, pe_facts
@@ -47,6 +48,7 @@ DEB_FILES = {
     "crv": {
         "usr/bin/crv": "-rwxr-xr-x",
         "usr/share/bash-completion/completions/crv": "-rw-r--r--",
+        "usr/share/doc/crv/README.md": "-rw-r--r--",
         "usr/share/doc/crv/changelog.gz": "-rw-r--r--",
         "usr/share/doc/crv/copyright": "-rw-r--r--",
         "usr/share/fish/vendor_completions.d/crv.fish": "-rw-r--r--",
@@ -59,12 +61,16 @@ DEB_FILES = {
         "usr/share/applications/crvw-crlf.desktop": "-rw-r--r--",
         "usr/share/applications/crvw-lf.desktop": "-rw-r--r--",
         "usr/share/bash-completion/completions/crvw": "-rw-r--r--",
+        "usr/share/doc/crvw/README.md": "-rw-r--r--",
         "usr/share/doc/crvw/changelog.gz": "-rw-r--r--",
         "usr/share/doc/crvw/copyright": "-rw-r--r--",
+        "usr/share/file-manager/actions/crvw-crlf.desktop": "-rw-r--r--",
+        "usr/share/file-manager/actions/crvw-lf.desktop": "-rw-r--r--",
         "usr/share/fish/vendor_completions.d/crvw.fish": "-rw-r--r--",
         "usr/share/kio/servicemenus/crvw.desktop": "-rw-r--r--",
         "usr/share/kservices5/ServiceMenus/crvw.desktop": "-rw-r--r--",
         "usr/share/man/man1/crvw.1.gz": "-rw-r--r--",
+        "usr/share/nautilus-python/extensions/crvw.py": "-rw-r--r--",
         "usr/share/nemo/actions/crvw-crlf.nemo_action": "-rw-r--r--",
         "usr/share/nemo/actions/crvw-lf.nemo_action": "-rw-r--r--",
         "usr/share/zsh/vendor-completions/_crvw": "-rw-r--r--",
@@ -290,24 +296,25 @@ class DebianPackages(unittest.TestCase):
         is. GLib runs the entries and the service menu's actions (Dolphin
         follows the same Exec rules); Nemo's lines are expanded as Nemo does
         with Quote=double (each path in double quotes, its double quotes
-        escaped) and split as g_shell_parse_argv splits."""
+        escaped) and split as g_shell_parse_argv splits. GNOME Files'
+        extension and Caja's actions run as their file managers run them."""
         with tempfile.TemporaryDirectory() as tmp:
-            log = os.path.join(tmp, "log")
-            os.makedirs(log)
-            with open(os.path.join(tmp, "crvw"), "w") as f:  # records its arguments
-                f.write('#!/bin/sh\nprintf "%s\\0" "$@" > "$(mktemp "$CRVW_LOG/run.XXXXXX")"\n')
-            os.chmod(os.path.join(tmp, "crvw"), 0o755)
+            log, env = self.recording_crvw(tmp)
             files = [os.path.join(tmp, n) for n in
                      ("two words.txt", "it's.txt", 'say "hi".txt', "$HOME & `id`; 100%.txt")]
-            env = dict(os.environ, CRVW_LOG=log, PATH=tmp + os.pathsep + os.environ["PATH"])
+            for name in files:
+                with open(name, "w") as f:
+                    f.write("text\n")
 
-            def gio_launch(exec_line):
+            def gio_launch(name, group):
                 with open(os.path.join(tmp, "e.desktop"), "w") as f:
-                    f.write(f"[Desktop Entry]\nType=Application\nName=e\nExec={exec_line}\n")
+                    f.write("[Desktop Entry]\nType=Application\nName=e\nExec="
+                            + self.desktop_file(name).get(group, "Exec") + "\n")
                 run("gio", "launch", os.path.join(tmp, "e.desktop"), *files, env=env)
 
-            def nemo(exec_line):
+            def nemo(name, group):
                 quoted = " ".join('"' + p.replace('"', '\\"') + '"' for p in files)
+                exec_line = self.desktop_file(name).get(group, "Exec")
                 run(*shlex.split(exec_line.replace("%F", quoted)), env=env)
 
             for name, group, option, launch in (
@@ -316,19 +323,80 @@ class DebianPackages(unittest.TestCase):
                     ("kio/servicemenus/crvw.desktop", "Desktop Action lf", "-d", gio_launch),
                     ("kio/servicemenus/crvw.desktop", "Desktop Action crlf", "-c", gio_launch),
                     ("nemo/actions/crvw-lf.nemo_action", "Nemo Action", "-d", nemo),
-                    ("nemo/actions/crvw-crlf.nemo_action", "Nemo Action", "-c", nemo)):
+                    ("nemo/actions/crvw-crlf.nemo_action", "Nemo Action", "-c", nemo),
+                    ("crvw-lf", "GNOME Files", "-d", lambda n, _: self.nautilus(n, files, env)),
+                    ("crvw-crlf", "GNOME Files", "-c", lambda n, _: self.nautilus(n, files, env)),
+                    ("crvw-lf", "Caja", "-d", lambda n, _: self.caja(n, files, env)),
+                    ("crvw-crlf", "Caja", "-c", lambda n, _: self.caja(n, files, env))):
                 with self.subTest(name=name, group=group):
-                    launch(self.desktop_file(name).get(group, "Exec"))
-                    deadline = time.monotonic() + 30
-                    while len(os.listdir(log)) < len(files) and time.monotonic() < deadline:
-                        time.sleep(0.05)
-                    time.sleep(0.2)  # a run too many would show now
-                    runs = []
-                    for run_log in os.listdir(log):
-                        with open(os.path.join(log, run_log), "rb") as f:
-                            runs.append(f.read().decode().split("\0")[:-1])
-                        os.remove(os.path.join(log, run_log))
-                    self.assertCountEqual(runs, [[option, f] for f in files])
+                    launch(name, group)
+                    self.assertCountEqual(self.crvw_runs(log, len(files)),
+                                          [[option, f] for f in files])
+
+    def test_file_manager_entries_by_type(self):
+        """GNOME Files' extension and Caja's actions, each read by its file
+        manager's own code, offer both entries when every selected item is a
+        text file (text/plain or a type derived from it), else none."""
+        with tempfile.TemporaryDirectory() as tmp:
+            log, env = self.recording_crvw(tmp)
+            for name, data in (("a.txt", b"a\n"), ("script.py", b"import os\n"),
+                               ("notes.md", b"# a\n"), ("picture.png", b"\x89PNG\r\n\x1a\n\0")):
+                with open(os.path.join(tmp, name), "wb") as f:
+                    f.write(data)
+            os.mkdir(os.path.join(tmp, "sub"))
+            both = ["Normalise line endings (LF)", "Normalise line endings (CR LF)"]
+            for selection, offered in ((["a.txt"], True), (["script.py", "notes.md"], True),
+                                       (["sub"], False), (["picture.png"], False),
+                                       (["a.txt", "picture.png"], False), (["a.txt", "sub"], False)):
+                with self.subTest(selection=selection):
+                    paths = [os.path.join(tmp, name) for name in selection]
+                    self.assertEqual(self.nautilus(None, paths, env), both if offered else [])
+                    for action in ("crvw-lf", "crvw-crlf"):  # runs crvw where offered
+                        self.caja(action, paths, env)
+                    expected = 2 * len(paths) if offered else 0
+                    self.assertEqual(len(self.crvw_runs(log, expected)), expected)
+
+    @staticmethod
+    def recording_crvw(tmp):
+        """A crvw in `tmp` that records its arguments in a file of its own in
+        tmp/log; the environment that puts it on PATH."""
+        log = os.path.join(tmp, "log")
+        os.makedirs(log)
+        with open(os.path.join(tmp, "crvw"), "w") as f:
+            f.write('#!/bin/sh\nprintf "%s\\0" "$@" > "$(mktemp "$CRVW_LOG/run.XXXXXX")"\n')
+        os.chmod(os.path.join(tmp, "crvw"), 0o755)
+        return log, dict(os.environ, CRVW_LOG=log, PATH=tmp + os.pathsep + os.environ["PATH"])
+
+    def crvw_runs(self, log, expected):
+        """The arguments of each run of the recording crvw in `log`, once
+        `expected` of them have come (or 30 s have passed)."""
+        deadline = time.monotonic() + 30
+        while len(os.listdir(log)) < expected and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.2)  # a run too many would show now
+        runs = []
+        for run_log in os.listdir(log):
+            with open(os.path.join(log, run_log), "rb") as f:
+                runs.append(f.read().decode().split("\0")[:-1])
+            os.remove(os.path.join(log, run_log))
+        return runs
+
+    def nautilus(self, action, files, env):
+        """The packaged extension loaded with Debian's Python as GNOME Files
+        loads it, asked for its entries for `files`: their labels; the one
+        for `action` (crvw-lf, crvw-crlf) chosen."""
+        chosen = ["--activate", "CrvwMenuProvider::" + action[5:]] if action else []
+        listed = run("/usr/bin/python3", os.path.join(ROOT, "tests", "nautilus_menu.py"),
+                     self.path("usr/share/nautilus-python/extensions"), *chosen, *files, env=env)
+        return [line.split("\t")[1] for line in listed.stdout.splitlines()]
+
+    def caja(self, name, files, env):
+        """caja-actions' own runner, which reads the packaged action named
+        `name` as Caja does and runs it when it is offered for `files`."""
+        env = dict(env, XDG_DATA_DIRS=self.path("usr/share"), XDG_DATA_HOME=self.root,
+                   XDG_CONFIG_HOME=self.root, XDG_CONFIG_DIRS=self.root)
+        targets = [a for f in files for a in ("-t", "file://" + urllib.parse.quote(f))]
+        run("caja-actions-run", "-i", name, *targets, env=env, timeout=60)
 
     def test_install_paths_by_prefix(self):
         """`cmake --install` of the packages' build into a DESTDIR: the zsh
@@ -456,6 +524,10 @@ zpty -d z
                 readme_config = re.search(r"```yaml\n(repos:.*?)```", f.read(), re.S)[1]
             clone = os.path.join(tmp, "clone")
             run("git", "clone", "-q", ROOT, clone)
+            # The README pins the release's tag, which this checkout stands for.
+            rev = re.search(r"rev: (\S+)", readme_config)[1]
+            self.assertEqual(rev, "v" + version())
+            run("git", "-C", clone, "tag", "-f", rev)
             # (hook, crv on PATH, files before, status, files after); the
             # README's configuration runs both hooks.
             cases = [
@@ -491,6 +563,7 @@ zpty -d z
                                    cwd=repo, env=env, check=False)
                     self.assertEqual(done.returncode, status, done.stdout + done.stderr)
                     self.assertIn("Failed" if status else "Passed", done.stdout)
+                    self.assertNotIn("mutable reference", done.stdout + done.stderr)
                     for name, data in after.items():
                         with open(os.path.join(repo, name), "rb") as f:
                             self.assertEqual(f.read(), data, name)
