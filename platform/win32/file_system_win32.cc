@@ -446,7 +446,6 @@ class Win32FileSystem : public FileSystem {
     }
     named_ = false;
     linked_ = false;  // The backup's name went with the original.
-    win32::SetAttributesAt(target, original_.attributes);
     if (Retried([&] { return DeleteIfSame(spare, closed, /*unchanged=*/true); })) return true;
     // A program wrote to the new file just before the original replaced it:
     // the new file, with those bytes, takes the name once more, the original
