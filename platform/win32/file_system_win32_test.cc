@@ -45,7 +45,7 @@ class Folder {
     CloseHandle(h);
   }
 
-  // Every file and its contents.
+  // Every file and its contents, after "read-only " where it is.
   Files List() const {
     Files files;
     WIN32_FIND_DATAA found;
@@ -60,7 +60,8 @@ class Folder {
       DWORD n = 0;
       ReadFile(h, buffer, sizeof buffer, &n, nullptr);
       CloseHandle(h);
-      files[found.cFileName] = std::string(buffer, n);
+      bool read_only = found.dwFileAttributes & FILE_ATTRIBUTE_READONLY;
+      files[found.cFileName] = (read_only ? "read-only " : "") + std::string(buffer, n);
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return files;
@@ -90,31 +91,37 @@ TEST(Win32FileSystem, WritersAtTheMomentsOfTheReplace) {
   struct Case {
     const char* what;
     Files leftovers;  // of killed runs, there before
+    bool read_only;   // the original
     bool append;      // to the original, once it is closed
     NewFile new_file;  // before the changed original goes back
     int number;        // the backup number the run uses
     bool converted;    // the run's result
     Files after;       // besides the leftovers
   } cases[] = {
-      {"nobody writes", {}, false, kUntouched, 1, true, {{"f", kConverted}}},
-      {"a leftover new file", {{"f.crv#001.new", "x"}}, false, kUntouched, 2, true,
+      {"nobody writes", {}, false, false, kUntouched, 1, true, {{"f", kConverted}}},
+      {"a leftover new file", {{"f.crv#001.new", "x"}}, false, false, kUntouched, 2, true,
        {{"f", kConverted}}},
-      {"a leftover backup and new file", {{"f.crv#001", "o"}, {"f.crv#001.new", "x"}}, false,
+      {"a leftover backup and new file", {{"f.crv#001", "o"}, {"f.crv#001.new", "x"}}, false, false,
        kUntouched, 2, true, {{"f", kConverted}}},
-      {"appended: the original goes back", {}, true, kUntouched, 1, false,
+      {"appended: the original goes back", {}, false, true, kUntouched, 1, false,
        {{"f", kOriginal + kAppended}}},
-      {"the new file written too: both stay", {}, true, kWritten, 1, true,
+      {"the new file written too: both stay", {}, false, true, kWritten, 1, true,
        {{"f", kConverted + kLate}, {"f.crv#001", kOriginal + kAppended}}},
       // The writer's open keeps the new file's former name from going.
-      {"the new file held open: both stay", {}, true, kHeldOpen, 1, true,
+      {"the new file held open: both stay", {}, false, true, kHeldOpen, 1, true,
        {{"f", kConverted + kLate},
         {"f.crv#001", kOriginal + kAppended},
         {"f.crv#001.new", kConverted + kLate}}},
+      {"read-only, nobody writes", {}, true, false, kUntouched, 1, true,
+       {{"f", "read-only " + kConverted}}},
+      {"read-only, appended: it goes back read-only", {}, true, true, kUntouched, 1, false,
+       {{"f", "read-only " + kOriginal + kAppended}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Folder folder;
     folder.Put("f", kOriginal);
+    if (c.read_only) SetFileAttributesA(folder.At("f").c_str(), FILE_ATTRIBUTE_READONLY);
     for (const auto& leftover : c.leftovers) folder.Put(leftover.first, leftover.second);
     std::string backup = BackupName("f", c.number);
     HANDLE held = INVALID_HANDLE_VALUE;
