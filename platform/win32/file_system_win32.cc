@@ -332,7 +332,9 @@ class Win32FileSystem : public FileSystem {
       return true;
     }
     // The original, now under the backup's name alone, is as the run read
-    // it: the conversion holds all of it.
+    // it: the conversion holds all of it. (A backup name that no longer
+    // names the original, which another program removed or replaced during
+    // the run, leaves nothing to compare.)
     FileFacts original;
     if (!win32::FactsAt(WideName(backup_), &original) || !original.SameFile(original_) ||
         original.SameContents(original_)) {
