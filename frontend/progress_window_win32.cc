@@ -1,8 +1,10 @@
 // The progress window on Windows: a modeless dialog titled "crv", built in
 // memory (USER32 alone, no resources, no common controls), with the file's
 // name, a bar drawn by the dialog itself, and a Cancel button. Cancel,
-// Escape and closing the window all ask the run to stop. Its texts go
-// through the wide API, the file name as the program keeps it (UTF-8).
+// Escape, closing the window, the window destroyed by anything but the run,
+// and the end of the session (logoff, shutdown) all ask the run to stop: the
+// user declined. Its texts go through the wide API, the file name as the
+// program keeps it (UTF-8).
 #include <windows.h>
 
 #include <vector>
@@ -69,7 +71,9 @@ class Win32ProgressWindow : public ProgressWindow {
   explicit Win32ProgressWindow(const std::string& file_name) : file_name_(file_name) {}
 
   ~Win32ProgressWindow() override {
-    if (dialog_ != nullptr) DestroyWindow(dialog_);
+    if (dialog_ == nullptr) return;
+    destroying_ = true;
+    DestroyWindow(dialog_);
   }
 
  private:
@@ -89,6 +93,9 @@ class Win32ProgressWindow : public ProgressWindow {
   }
 
   void Update(double fraction) override {
+    // A window already gone is not drawn (a null window would invalidate
+    // every window on the desktop).
+    if (dialog_ == nullptr) return;
     int permille = static_cast<int>(fraction * 1000);
     if (permille == permille_) return;
     permille_ = permille;
@@ -103,7 +110,7 @@ class Win32ProgressWindow : public ProgressWindow {
         PostQuitMessage(static_cast<int>(message.wParam));
         break;
       }
-      if (!IsDialogMessageW(dialog_, &message)) {
+      if (dialog_ == nullptr || !IsDialogMessageW(dialog_, &message)) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
       }
@@ -139,6 +146,22 @@ class Win32ProgressWindow : public ProgressWindow {
         if (wparam != kBarId) return FALSE;
         self->DrawBar(*reinterpret_cast<const DRAWITEMSTRUCT*>(lparam));
         return TRUE;
+      case WM_ENDSESSION:
+        // The session ends (logoff, shutdown): the run stops as after
+        // Cancel. The system may end the process once this returns, before
+        // the run has discarded its files; what is left then is what any
+        // killed run leaves, the original under its name.
+        if (wparam) self->cancelled_ = true;
+        return FALSE;
+      case WM_DESTROY:
+        // Destroyed by anything but this object (which destroys it only as
+        // it goes): the user can no longer follow the run, which stops as
+        // after Cancel. Either way the window is never used again, nor
+        // destroyed a second time, and its later messages find no object.
+        if (!self->destroying_) self->cancelled_ = true;
+        self->dialog_ = nullptr;
+        SetWindowLongPtrW(dialog, DWLP_USER, 0);
+        return FALSE;
       default:
         return FALSE;
     }
@@ -148,6 +171,7 @@ class Win32ProgressWindow : public ProgressWindow {
   HWND dialog_ = nullptr;
   int permille_ = 0;
   bool cancelled_ = false;
+  bool destroying_ = false;  // The destructor destroys the window.
 };
 
 }  // namespace

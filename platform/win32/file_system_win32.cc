@@ -2,24 +2,24 @@
 // Windows call (text_win32.h), so any name the system takes works.
 //
 // Other runs and other programs are kept out by the opens without sharing:
-// while this run holds the source or the new file open, nobody else can
-// read, write, rename or delete it.
+// while this run holds the original or the new file open, nobody else can
+// read or write it.
 //
-// The name never goes missing where the volume has hard links: the original
-// gets the backup as a second name, the new file is written under a name of
-// its own (the backup's name with ".new") and replaces the original's name
-// in one step when it is committed. An opener by the name finds the
-// original or the new file at every moment. Where the volume has no hard
-// links (FAT), the original is renamed to the backup and the new file made
-// under the name, as a plain rename leaves it.
+// The name never goes missing and holds the original until the complete new
+// file replaces it in one step: the original gets the backup as a second
+// name (a hard link), and the new file is written under a name of its own,
+// `<backup>.new`. An opener by the name finds the original or the new file
+// at every moment.
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <new>
 
 #include "engine/file_system.h"
 #include "platform/platform.h"
 #include "platform/win32/attributes_win32.h"
+#include "platform/win32/file_system_win32.h"
 #include "platform/win32/open_files_win32.h"
 #include "platform/win32/text_win32.h"
 
@@ -76,237 +76,397 @@ bool Retried(Step step) {
 
 // Deletes the file at `name` while it is the file `expected` (read-only or
 // not), by its handle: whatever the name designates meanwhile, only that
-// file goes.
-bool DeleteIfSame(const std::wstring& name, const FileFacts& expected) {
+// file goes. With `unchanged`, only while its contents are as `expected`
+// says too; it is then held without sharing writes from the comparison to
+// the deletion, so nobody can write to it in between. Without it (a second
+// name of a file that keeps another), a program may have the file open for
+// writing.
+bool DeleteIfSame(const std::wstring& name, const FileFacts& expected, bool unchanged) {
+  DWORD share = unchanged ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
   HANDLE handle = CreateFileW(name.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                              share, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   FileFacts found;
   bool same = GetFileType(handle) == FILE_TYPE_DISK && win32::FactsOf(handle, &found) &&
-              found.SameFile(expected);
+              (unchanged ? found.SameContents(expected) : found.SameFile(expected));
   bool read_only = same && (found.attributes & FILE_ATTRIBUTE_READONLY);
   if (read_only) win32::SetAttributesByHandle(handle, found.attributes & ~FILE_ATTRIBUTE_READONLY);
   bool deleted = same && win32::DeleteByHandle(handle);
   if (read_only && !deleted) win32::SetAttributesByHandle(handle, found.attributes);
   CloseHandle(handle);
-  // Without deletion by handle, the name goes right after the comparison.
+  // Not the expected file: no error that a retry could cure.
+  if (!same) SetLastError(ERROR_FILE_INVALID);
+  // Without deletion by handle (before Vista), the name goes right after the
+  // comparison.
   return deleted || (same && DeleteFileW(name.c_str()) != 0);
 }
 
+// Whether CreateHardLinkW failed because the volume (FAT, many network
+// shares) or the file (at its maximum of names) takes no more hard links.
+bool NoHardLinks(DWORD error) {
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_TOO_MANY_LINKS || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+const win32::TakeNameMoments* g_moments = nullptr;
+
+// Runs a test's action at one of TakeName's moments, when one is set.
+void AtMoment(std::function<void()> win32::TakeNameMoments::*moment) {
+  if (g_moments && g_moments->*moment) (g_moments->*moment)();
+}
+
+// A run's files on Windows, in the order engine/file_system.h gives:
+//
+// Claim opens the file for reading, sharing deletion alone, and keeps it
+// open: no other run (whose scan and claim open it too) and no other program
+// can read or write it from then on, and one that has it open now makes the
+// claim fail. The copy reads through this handle, and CreateNew takes the
+// new file's access list from it. Sharing deletion lets the new file replace
+// the name while the original is open, where Windows allows that; another
+// program may then delete or rename the original too, which the checks of
+// TakeName and Discard find.
+//
+// The backup is a hard link to the original; the new file is made at
+// `<backup>.new` without sharing and replaces the name in one step. Where
+// the volume has no hard links (FAT), the run has no backup name and the new
+// file is made at `<backup>.new` all the same.
 class Win32FileSystem : public FileSystem {
  public:
-  explicit Win32FileSystem(ProgressObserver* observer) : observer_(observer) {}
+  ~Win32FileSystem() override {
+    CloseSource();
+    CloseNew();
+  }
 
   bool Locate(const std::string& name, std::string* target) override {
     // The name is opened as given, as it always was here.
     *target = name;
     return true;
   }
+
   bool IsPresent(const std::string& name) override { return FileIsPresent(name); }
-  bool Claim(const std::string&) override { return true; }
-  // The opens without sharing keep writers out for the run's length.
-  bool ExcludeWriters() override { return true; }
-  bool ClaimedElsewhere(const std::string&) override { return false; }
 
-  bool MoveAside(const std::string& name, const std::string& backup) override {
-    std::wstring from = WideName(name), to = WideName(backup);
-    // A device at `backup` (a backup name formed from a device name) is
-    // refused, so the search for a free backup name ends there instead of
-    // trying every number.
-    if (IsDevice(to) || !win32::FactsAt(from, &original_)) return false;
+  bool Claim(const std::string& name) override {
+    if (source_ != INVALID_HANDLE_VALUE) return Refused();
+    HANDLE handle = CreateFileW(WideName(name).c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return Failed();
+    // Only a disk file is claimed: a device name (CON, COM1, a pipe) would
+    // wait for input that may never come.
+    if (GetFileType(handle) != FILE_TYPE_DISK || !win32::FactsOf(handle, &original_)) {
+      CloseHandle(handle);
+      return Refused();
+    }
+    source_ = handle;
     name_ = name;
-    backup_ = backup;
-    // A second name never replaces one that is taken.
-    if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr)) {
-      linked_ = true;
-      return true;
-    }
-    DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return false;
-    // No hard links here (FAT, many network shares), or none more for this
-    // file: the plain rename, which fails when `backup` exists.
-    return MoveFileW(from.c_str(), to.c_str()) != 0;
-  }
-
-  bool PutBack(const std::string& name, const std::string& backup) override {
-    std::wstring at_name = WideName(name), at_backup = WideName(backup);
-    if (!linked_) {
-      // Only the output this run created is deleted; the rename back never
-      // replaces, so when the name is still taken the original stays in the
-      // backup. A rename keeps the file's attributes.
-      if (created_.known) DeleteIfSame(at_name, created_);
-      return !IsDevice(at_name) && MoveFileW(at_backup.c_str(), at_name.c_str()) != 0;
-    }
-    FileFacts found;
-    if (!committed_) {
-      // The name still holds the original: the run's output and the second
-      // name go, and the original has its attributes again.
-      if (created_.known) DeleteIfSame(WideName(new_name_), created_);
-      if (!win32::FactsAt(at_name, &found) || !found.SameFile(original_)) return false;
-      // A second name that cannot go stays beside the original, which is
-      // back in any case.
-      Retried([&] { return DeleteIfSame(at_backup, original_); });
-      win32::SetAttributesAt(at_name, original_.attributes);
-      return true;
-    }
-    // The new file has the name and the original only the backup's: the
-    // original takes the name back in one step, over the new file, while
-    // nobody has written to that since. Otherwise both stay as they are.
-    if (!win32::FactsAt(at_name, &found) || !found.SameContents(committed_facts_)) return false;
-    if (!win32::WithoutReadOnly(at_name, [&] {
-          return Retried([&] {
-            return MoveFileExW(at_backup.c_str(), at_name.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-          });
-        })) {
-      return false;
-    }
-    win32::SetAttributesAt(at_name, original_.attributes);
     return true;
   }
 
-  // A backup that is read-only (the original was) loses that attribute just
-  // before it is deleted, and has it again if it stays.
-  bool Remove(const std::string& name) override {
-    std::wstring path = WideName(name);
-    return win32::WithoutReadOnly(path, [&] {
-      return Retried([&] { return DeleteFileW(path.c_str()) != 0; });
-    });
-  }
+  bool ClaimedElsewhere(const std::string&) override { return false; }
 
   std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
-    // The source of the copy, when it is the original under its second
-    // name, shares deletion alone: nobody else can read or write it, and
-    // the new file can replace its other name while it is open, where
-    // Windows allows that.
-    DWORD share = linked_ && name == backup_ ? FILE_SHARE_DELETE : 0;
-    HANDLE handle = CreateFileW(WideName(name).c_str(), GENERIC_READ, share, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                                nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    // Only a disk file is read: a device name (CON, COM1, a pipe) would wait
-    // for input that may never come.
-    if (GetFileType(handle) != FILE_TYPE_DISK) {
-      CloseHandle(handle);
-      return nullptr;
+    if (source_ != INVALID_HANDLE_VALUE) {
+      // The copy's source: the claimed file, from its start, through the
+      // claim's handle, which stays open when the reader goes.
+      LARGE_INTEGER start = {};
+      if (name != name_) return Refused(), nullptr;
+      if (!SetFilePointerEx(source_, start, nullptr, FILE_BEGIN)) return Failed(), nullptr;
+      auto* in = new (std::nothrow) win32::Win32Input(source_, original_.size, /*owned=*/false);
+      if (!in) SetLastError(ERROR_NOT_ENOUGH_MEMORY), Failed();
+      return std::unique_ptr<InputFile>(in);
     }
+    // The scan, before the claim: opened without sharing, as the claim is.
+    HANDLE handle = CreateFileW(WideName(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return Failed(), nullptr;
     LARGE_INTEGER size;
     std::unique_ptr<InputFile> in;
-    if (GetFileSizeEx(handle, &size)) in.reset(new (std::nothrow) win32::Win32Input(handle, &read_));
-    if (!in) {
-      CloseHandle(handle);
-      return nullptr;
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+      SetLastError(ERROR_NOT_SUPPORTED);
+    } else if (GetFileSizeEx(handle, &size)) {
+      in.reset(new (std::nothrow) win32::Win32Input(handle, static_cast<uint64_t>(size.QuadPart),
+                                                    /*owned=*/true));
+      if (!in) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
-    read_ = 0;
-    size_ = static_cast<uint64_t>(size.QuadPart);
+    if (!in) {
+      Failed();
+      CloseHandle(handle);
+    }
     return in;
   }
 
-  std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile& like) override {
-    // The source is this object's own, opened by OpenForReading.
-    auto& source = const_cast<win32::Win32Input&>(static_cast<const win32::Win32Input&>(like));
-    // The new file has the access list (DACL) of `like` from the moment it
-    // exists: on NTFS a file made with the defaults would take the folder's
-    // inheritable rights instead, which may open it to more people. Only a
-    // volume that keeps no access rights (FAT) gives none to copy.
+  bool AddBackupName(const std::string& name, const std::string& backup) override {
+    if (source_ == INVALID_HANDLE_VALUE || name != name_ || !backup_.empty()) return Refused();
+    std::wstring to = WideName(backup);
+    // A device at `backup` (a backup name formed from a device name) is
+    // refused, so the search for a free backup name ends there instead of
+    // trying every number.
+    if (IsDevice(to)) return Refused();
+    backup_ = backup;
+    // A second name never replaces one that is taken.
+    if (!CreateHardLinkW(to.c_str(), WideName(name).c_str(), nullptr)) {
+      // Without hard links the run goes on with no backup name: the
+      // original keeps its one name until the new file replaces it.
+      if (NoHardLinks(GetLastError())) return true;
+      backup_.clear();
+      return Failed();
+    }
+    // The name could have been given to another file since the claim (the
+    // claim shares deletion): then the link names that file, and goes.
+    FileFacts linked;
+    if (!win32::FactsAt(to, &linked) || !linked.SameFile(original_)) {
+      if (linked.known) DeleteIfSame(to, linked, /*unchanged=*/false);
+      backup_.clear();
+      return Refused();
+    }
+    linked_ = true;
+    return true;
+  }
+
+  bool CreateNew(const std::string& name, const std::string& backup) override {
+    if (source_ == INVALID_HANDLE_VALUE || name != name_ || new_ != INVALID_HANDLE_VALUE ||
+        created_.known) {
+      return Refused();
+    }
+    // The new file has the access list (DACL) of the original from the
+    // moment it exists: on NTFS a file made with the defaults would take the
+    // folder's inheritable rights instead, which may open it to more people.
+    // Only a volume that keeps no access rights (FAT) gives none to copy.
     SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
     std::unique_ptr<char[]> descriptor;
     DWORD size = 0;
-    if (!GetKernelObjectSecurity(source.handle(), DACL_SECURITY_INFORMATION, nullptr, 0, &size)) {
+    if (!GetKernelObjectSecurity(source_, DACL_SECURITY_INFORMATION, nullptr, 0, &size)) {
       DWORD error = GetLastError();
       if (error == ERROR_INSUFFICIENT_BUFFER) {
         descriptor.reset(new (std::nothrow) char[size]);
-        if (!descriptor || !GetKernelObjectSecurity(source.handle(), DACL_SECURITY_INFORMATION,
+        if (!descriptor) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        if (!descriptor || !GetKernelObjectSecurity(source_, DACL_SECURITY_INFORMATION,
                                                     descriptor.get(), size, &size)) {
-          return nullptr;
+          return Failed();
         }
         security.lpSecurityDescriptor = descriptor.get();
       } else if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) {
-        return nullptr;
+        return Failed();
       }
     }
-    // Where the original keeps the name, the new file is made beside it and
-    // takes the name at Commit. CREATE_NEW: a file already there belongs to
-    // someone else, and the conversion fails rather than write into it or
-    // through a link planted there.
-    std::string path = linked_ ? backup_ + ".new" : name;
-    HANDLE handle = CreateFileW(WideName(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+    // CREATE_NEW: a file already there belongs to someone else (a leftover
+    // of a killed run pushes the backup number on before this), and the
+    // conversion fails rather than write into it or through a link planted
+    // there. Without sharing: nobody else can open the new file while the
+    // run holds it.
+    new_name_ = backup + ".new";
+    HANDLE handle = CreateFileW(WideName(new_name_).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                                 /*dwShareMode=*/0, &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                 nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    // Without its identity the restore cannot tell this file from one put
-    // in its place, so it leaves the name alone; the original stays in the
-    // backup.
+    if (handle == INVALID_HANDLE_VALUE) return Failed();
+    // Without its identity nothing could tell this file from one put in its
+    // place later.
     if (!win32::FactsOf(handle, &created_)) {
+      Failed();
+      win32::DeleteByHandle(handle);
       CloseHandle(handle);
-      return nullptr;
+      return false;
     }
-    new_name_ = path;
-    source_facts_ = source.facts();
-    std::function<bool(HANDLE*)> take_name;
-    if (linked_) take_name = [this, &source](HANDLE* file) { return TakeName(file, &source); };
-    std::unique_ptr<OutputFile> out(new (std::nothrow) win32::Win32Output(
-        handle, original_.attributes & win32::kKeptAttributes, std::move(take_name)));
-    if (!out) CloseHandle(handle);
-    return out;
+    new_ = handle;
+    return true;
   }
 
-  bool Settled(const std::string& name, const std::string& backup) override {
-    // Without the second name nobody could open the source or the new file
-    // while they were open. With it, the source was closed just before the
-    // new file took the name (an open file cannot lose a name to another),
-    // so a program may have opened and written it by its name in between.
-    if (!linked_) return true;
-    FileFacts at_name, at_backup;
-    return win32::FactsAt(WideName(name), &at_name) && at_name.SameFile(created_) &&
-           win32::FactsAt(WideName(backup), &at_backup) && at_backup.SameContents(source_facts_);
+  bool WriteNew(const char* data, size_t size) override {
+    if (new_ == INVALID_HANDLE_VALUE || committed_.known) return Refused();
+    return win32::WriteAll(new_, data, size) || Failed();
   }
 
-  bool InterruptRequested() override {
-    return platform::InterruptRequested() || (observer_ && observer_->Cancelled(read_, size_));
+  bool CommitNew() override {
+    if (new_ == INVALID_HANDLE_VALUE || committed_.known) return Refused();
+    // After the last write, so that the run could still write a file that
+    // becomes read-only; then flushed, the attributes with the data.
+    if (!win32::SetAttributesByHandle(new_, original_.attributes & win32::kKeptAttributes) ||
+        !FlushFileBuffers(new_) || !win32::FactsOf(new_, &committed_)) {
+      committed_ = FileFacts();
+      return Failed();
+    }
+    return true;
   }
 
- private:
-  // The committed new file, open as `*file`, replaces the original's name in
-  // one step, by its handle, with the source still open where Windows
-  // allows that (POSIX semantics, Windows 10 and later on NTFS), so that
-  // nobody can open the original in between. Elsewhere Windows replaces no
-  // file that is open, so the source is closed just before, and Settled
-  // then finds whether anyone wrote to it in that moment.
-  bool TakeName(HANDLE* file, win32::Win32Input* source) {
+  bool TakeName(const std::string& name, const std::string&) override {
+    if (!committed_.known || name != name_) return Refused();
     std::wstring target = WideName(name_);
-    FileFacts found;
     // Only the original is replaced, never a file put in its place.
-    if (!win32::FactsAt(target, &found) || !found.SameFile(original_)) return false;
-    std::wstring from = WideName(new_name_);
-    auto by_name = [&] {
-      return MoveFileExW(from.c_str(), target.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    };
-    // A read-only original refuses to be replaced: it loses the attribute
-    // (which the new file has taken over) first, and gets it back if the
-    // new file cannot take the name.
+    FileFacts found;
+    if (!win32::FactsAt(target, &found)) return Failed();
+    if (!found.SameFile(original_)) return Refused();
+    // By its handle, with the original still open where Windows allows that
+    // (POSIX semantics, Windows 10 and later on NTFS), so that nobody can
+    // open the original in between. Elsewhere Windows replaces no file that
+    // is open: the original is closed just before, in one call, and a
+    // program that opens it in that moment keeps it from being replaced
+    // (the run then fails with the original, and what that program wrote,
+    // under the name), or writes to it and closes it before the replace
+    // (see PutBackChanged). A read-only original refuses to be replaced: it
+    // loses the attribute (which the new file has taken over) first, and
+    // gets it back if the new file cannot take the name.
+    bool closed_first = false;
     bool moved = win32::WithoutReadOnly(target, [&] {
-      if (RenameOverByHandle(*file, target, /*posix=*/true) ||
-          RenameOverByHandle(*file, target, /*posix=*/false)) {
+      if (RenameOverByHandle(new_, target, /*posix=*/true) ||
+          RenameOverByHandle(new_, target, /*posix=*/false)) {
         return true;
       }
-      // One attempt right after the source is closed, in one call: a
-      // program that opens the original in between keeps it from being
-      // replaced, and the run fails with the original, and what that
-      // program wrote, under the name.
-      source->Close();
-      if (RenameOverByHandle(*file, target, /*posix=*/false)) return true;
-      if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
+      CloseSource();
+      closed_first = true;
+      AtMoment(&win32::TakeNameMoments::original_closed);
+      if (RenameOverByHandle(new_, target, /*posix=*/false)) return true;
+      if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return Failed();
       // Before Vista: by name, once the new file is closed.
-      CloseHandle(*file);
-      *file = INVALID_HANDLE_VALUE;
-      return by_name();
+      CloseNew();
+      return MoveFileExW(WideName(new_name_).c_str(), target.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0 ||
+             Failed();
     });
     if (!moved) return false;
-    committed_ = true;
-    win32::FactsAt(target, &committed_facts_);
-    return true;
+    named_ = true;
+    if (!closed_first || !linked_) {
+      // Where the volume has no hard links, nothing kept the original once
+      // it was replaced: what a program wrote to it in that moment is gone
+      // with it.
+      CloseNew();
+      return true;
+    }
+    // The original, now under the backup's name alone, is as the run read
+    // it: the conversion holds all of it. (A backup name that no longer
+    // names the original, which another program removed or replaced during
+    // the run, leaves nothing to compare.)
+    FileFacts original;
+    if (!win32::FactsAt(WideName(backup_), &original) || !original.SameFile(original_) ||
+        original.SameContents(original_)) {
+      CloseNew();
+      return true;
+    }
+    return !PutBackChanged(target);
+  }
+
+  bool RemoveBackup(const std::string&) override {
+    CloseSource();
+    if (!linked_) return true;
+    // Only the original as the run read it goes: a backup that a program
+    // wrote to (see PutBackChanged) stays. A read-only backup loses that
+    // attribute just before it is deleted, and has it again if it stays.
+    std::wstring backup = WideName(backup_);
+    if (Retried([&] { return DeleteIfSame(backup, original_, /*unchanged=*/true); })) return true;
+    Failed();
+    FileFacts found;
+    if (win32::FactsAt(backup, &found) && found.SameFile(original_)) {
+      win32::SetAttributesAt(backup, original_.attributes);
+    }
+    return false;
+  }
+
+  void Discard(const std::string&, const std::string&) override {
+    CloseSource();
+    // The new file goes through the run's own handle, opened without
+    // sharing: nobody else can have written to it or be waiting to. Once
+    // that handle is closed (PutBackChanged), it is left as it is.
+    if (new_ != INVALID_HANDLE_VALUE) {
+      bool deleted = win32::DeleteByHandle(new_);
+      CloseNew();
+      if (!deleted) DeleteIfSame(WideName(new_name_), created_, /*unchanged=*/false);
+    }
+    // The second name goes only while the name still holds the original: it
+    // is that file's other name, and deleting it loses nothing. Should the
+    // name have lost the original meanwhile, the backup keeps it.
+    FileFacts at_name;
+    if (linked_ && !named_ && win32::FactsAt(WideName(name_), &at_name) &&
+        at_name.SameFile(original_)) {
+      std::wstring backup = WideName(backup_);
+      Retried([&] { return DeleteIfSame(backup, original_, /*unchanged=*/false); });
+      win32::SetAttributesAt(WideName(name_), original_.attributes);
+    }
+  }
+
+  bool Interrupted() override { return platform::InterruptRequested(); }
+
+  int LastError() const override { return static_cast<int>(last_error_); }
+
+ private:
+  // Records the failing step's error and returns false.
+  bool Failed() {
+    last_error_ = GetLastError();
+    return false;
+  }
+  // A call out of order, or on the wrong file.
+  bool Refused() {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return Failed();
+  }
+
+  void CloseSource() {
+    if (source_ != INVALID_HANDLE_VALUE) CloseHandle(source_);
+    source_ = INVALID_HANDLE_VALUE;
+  }
+  void CloseNew() {
+    if (new_ != INVALID_HANDLE_VALUE) CloseHandle(new_);
+    new_ = INVALID_HANDLE_VALUE;
+  }
+
+  // The new file has the name, and the original, under the backup's name
+  // alone, changed after the run had closed it: a program appended to it by
+  // the name in the moment before the replace. The original, with that
+  // program's bytes, goes back under the name, only while nobody wrote to
+  // the new file; else both stay. True when the original is back under the
+  // name (the run fails). What is left where:
+  //   - put back: the name holds the original with the appended bytes; the
+  //     new file and the backup name are gone;
+  //   - a program has the new file open, or wrote to it before the
+  //     original could go back: the name holds the new file (with what that
+  //     program wrote), the backup the original with its appended bytes,
+  //     and the run succeeds (RemoveBackup keeps a changed backup);
+  //   - a program wrote to the new file in the moment the original went
+  //     back, and the new file cannot take the name once more: the name
+  //     holds the original with its appended bytes and the run fails, and
+  //     the new file, with what that program wrote, stays under
+  //     `<backup>.new`.
+  bool PutBackChanged(const std::wstring& target) {
+    std::wstring backup = WideName(backup_), spare = WideName(new_name_);
+    // The backup keeps its attributes, whichever way this goes.
+    win32::SetAttributesAt(backup, original_.attributes);
+    // The new file keeps its former name as a second one while the original
+    // replaces it, so that what a program writes to it until then is not
+    // lost with it.
+    bool kept = CreateHardLinkW(spare.c_str(), target.c_str(), nullptr) != 0;
+    CloseNew();
+    FileFacts closed;
+    bool unwritten = kept && win32::FactsAt(spare, &closed) && closed.SameFile(created_) &&
+                     closed.size == committed_.size;
+    AtMoment(&win32::TakeNameMoments::before_put_back);
+    bool back = unwritten && win32::WithoutReadOnly(target, [&] {
+      return MoveFileExW(backup.c_str(), target.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    });
+    if (!back) {
+      // Both stay: the new file under the name, the original in the backup.
+      if (kept) Retried([&] { return DeleteIfSame(spare, created_, /*unchanged=*/false); });
+      return false;
+    }
+    named_ = false;
+    linked_ = false;  // The backup's name went with the original.
+    if (Retried([&] { return DeleteIfSame(spare, closed, /*unchanged=*/true); })) return true;
+    // A program wrote to the new file just before the original replaced it:
+    // the new file, with those bytes, takes the name once more, the original
+    // keeping the backup's.
+    FileFacts found;
+    if (!win32::FactsAt(spare, &found) || !found.SameFile(created_) ||
+        !CreateHardLinkW(backup.c_str(), target.c_str(), nullptr)) {
+      return true;
+    }
+    linked_ = true;
+    if (!win32::WithoutReadOnly(target, [&] {
+          return MoveFileExW(spare.c_str(), target.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        })) {
+      return true;
+    }
+    named_ = true;
+    win32::SetAttributesAt(backup, original_.attributes);
+    return false;
   }
 
   // Gives the open file `handle` the name `target`, replacing the file
@@ -341,18 +501,17 @@ class Win32FileSystem : public FileSystem {
     return win32::SetInformationByHandle(handle, kind, &info, sizeof info);
   }
 
-  std::string name_;       // The name the run converts.
-  std::string backup_;     // The original's backup name.
-  std::string new_name_;   // Where Create made the new file.
-  bool linked_ = false;    // The backup is a second name of the original.
-  bool committed_ = false;  // The new file took the name from the original.
-  FileFacts original_;     // The original, when it was moved aside.
-  FileFacts source_facts_;  // The source as it was opened for the copy.
-  FileFacts created_;      // The file Create made.
-  FileFacts committed_facts_;  // The new file once it had the name.
-  ProgressObserver* observer_;
-  uint64_t read_ = 0;  // Of the file last opened for reading, of its size_.
-  uint64_t size_ = 0;
+  std::string name_;      // The claimed file's name.
+  std::string backup_;    // The backup's name (also where no link was made).
+  std::string new_name_;  // `<backup>.new`, where CreateNew made the new file.
+  HANDLE source_ = INVALID_HANDLE_VALUE;  // The claimed original.
+  HANDLE new_ = INVALID_HANDLE_VALUE;     // The new file, until TakeName is done.
+  bool linked_ = false;  // The backup is a second name of the original.
+  bool named_ = false;   // The new file has the name.
+  FileFacts original_;   // The original when it was claimed.
+  FileFacts created_;    // The new file when it was made.
+  FileFacts committed_;  // The new file when it was committed.
+  DWORD last_error_ = 0;
 };
 
 }  // namespace
@@ -366,9 +525,12 @@ bool FileIsPresent(const std::string& name) {
          !IsDevice(wide);
 }
 
-std::unique_ptr<FileSystem> NewFileSystem(ProgressObserver* observer) {
-  return std::unique_ptr<FileSystem>(new (std::nothrow) Win32FileSystem(observer));
+std::unique_ptr<FileSystem> NewFileSystem() {
+  return std::unique_ptr<FileSystem>(new (std::nothrow) Win32FileSystem());
 }
 
 }  // namespace platform
+
+void win32::SetTakeNameMoments(const TakeNameMoments* moments) { platform::g_moments = moments; }
+
 }  // namespace crv

@@ -1,7 +1,5 @@
 #include "platform/win32/open_files_win32.h"
 
-#include "platform/win32/attributes_win32.h"
-
 namespace crv {
 namespace win32 {
 
@@ -69,29 +67,10 @@ ReadResult Win32Input::Read(char* buffer, size_t size, size_t* got) {
   DWORD chunk = static_cast<DWORD>(size < kMaxIo ? size : kMaxIo);
   DWORD n = 0;
   // FALSE is a read error; TRUE with no bytes is the end of the file.
-  if (handle_ == INVALID_HANDLE_VALUE || !ReadFile(handle_, buffer, chunk, &n, nullptr)) {
-    return ReadResult::kError;
-  }
+  if (!ReadFile(handle_, buffer, chunk, &n, nullptr)) return ReadResult::kError;
   if (n == 0) return ReadResult::kEnd;
   *got = n;
-  if (read_) *read_ += n;
   return ReadResult::kData;
-}
-
-void Win32Input::Close() {
-  if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  handle_ = INVALID_HANDLE_VALUE;
-}
-
-bool Win32Output::Commit() {
-  HANDLE handle = handle_;
-  handle_ = INVALID_HANDLE_VALUE;
-  bool ok = FlushFileBuffers(handle) != 0;
-  // After the last write, so that the run could still write a file that
-  // becomes read-only.
-  ok = ok && SetAttributesByHandle(handle, attributes_);
-  ok = ok && (!take_name_ || take_name_(&handle));
-  return (handle == INVALID_HANDLE_VALUE || CloseHandle(handle) != 0) && ok;
 }
 
 }  // namespace win32

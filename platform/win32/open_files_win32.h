@@ -1,14 +1,11 @@
-// The files a run has open on Windows: the source, read without sharing,
-// and the new file, written without sharing and given its attributes and,
-// where the original keeps the name until then, its name when it is
-// committed.
+// The files a run has open on Windows, and the facts that tell one file
+// from another and a changed file from an unchanged one.
 #ifndef CRV_PLATFORM_WIN32_OPEN_FILES_WIN32_H_
 #define CRV_PLATFORM_WIN32_OPEN_FILES_WIN32_H_
 
 #include <windows.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "engine/file_system.h"
@@ -50,47 +47,24 @@ bool SetInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, void*
 // the call (before Vista).
 bool DeleteByHandle(HANDLE handle);
 
+// A file open for reading. Either it owns its handle and closes it when it
+// goes, or it reads through a handle its file system keeps (the claimed
+// file, which stays open after the copy).
 class Win32Input : public InputFile {
  public:
-  // `read`, when given, counts the bytes read.
-  explicit Win32Input(HANDLE handle, uint64_t* read = nullptr) : handle_(handle), read_(read) {
-    FactsOf(handle, &facts_);
+  Win32Input(HANDLE handle, uint64_t size, bool owned)
+      : handle_(handle), size_(size), owned_(owned) {}
+  ~Win32Input() override {
+    if (owned_) CloseHandle(handle_);
   }
-  ~Win32Input() override { Close(); }
 
   ReadResult Read(char* buffer, size_t size, size_t* got) override;
-  HANDLE handle() const { return handle_; }
-  // The source's facts when it was opened.
-  const FileFacts& facts() const { return facts_; }
-  // Closes the file before the object goes: a file that is open cannot be
-  // replaced under another of its names.
-  void Close();
+  uint64_t Size() const override { return size_; }
 
  private:
   HANDLE handle_;
-  uint64_t* read_;
-  FileFacts facts_;
-};
-
-class Win32Output : public OutputFile {
- public:
-  // `attributes`: the original's attributes that the new file takes after its
-  // last write. `take_name`, when set, gives the committed file its final
-  // name; it gets the open file's handle, which it may close (and then sets
-  // to INVALID_HANDLE_VALUE), and fails the commit when it fails.
-  Win32Output(HANDLE handle, DWORD attributes, std::function<bool(HANDLE*)> take_name)
-      : handle_(handle), attributes_(attributes), take_name_(std::move(take_name)) {}
-  ~Win32Output() override {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-
-  bool Write(const char* data, size_t size) override { return WriteAll(handle_, data, size); }
-  bool Commit() override;
-
- private:
-  HANDLE handle_;
-  DWORD attributes_;
-  std::function<bool(HANDLE*)> take_name_;
+  uint64_t size_;
+  bool owned_;
 };
 
 }  // namespace win32
