@@ -8,7 +8,16 @@
 // no windowing system (neither DISPLAY nor WAYLAND_DISPLAY, or GTK cannot open
 // the display) the texts go to standard error instead, each prefixed by its
 // caption, and a confirmation that cannot be asked declines.
+//
+// A display lost while GTK is open (the X server ended or killed, the
+// session gone) makes no further GTK call: an open dialog counts as not
+// shown (its text goes to standard error, a confirmation declines), the
+// progress window asks the run to stop, and any later text goes to standard
+// error.
 #include <gtk/gtk.h>
+#if defined(CRV_X11_IO_ERROR_EXIT) && defined(GDK_WINDOWING_X11)
+#include <gdk/gdkx.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +31,75 @@ namespace crv {
 namespace {
 
 const char kCaption[] = "crv";
+
+// Set when the connection to the display is found lost; never cleared.
+bool g_display_lost = false;
+// The main loop of the dialog on the screen, if any.
+GMainLoop* g_dialog_loop = nullptr;
+
+void DisplayLost() {
+  g_display_lost = true;
+  if (g_dialog_loop != nullptr) g_main_loop_quit(g_dialog_loop);
+}
+
+void OnDisplayClosed(GdkDisplay*, gboolean, gpointer) { DisplayLost(); }
+
+#if defined(CRV_X11_IO_ERROR_EXIT) && defined(GDK_WINDOWING_X11)
+// Xlib calls the I/O error handler, then the display's exit handler, when
+// the connection fails; GDK's handler and Xlib's default exit handler both
+// end the process there and then, with status 1 and whatever the run was
+// doing left undone. These two return instead: Xlib then returns to its
+// caller, marks the display as broken and fails every later call on it at
+// once. GTK finishes the call it was in; we make none after it.
+int OnXIOError(Display*) {
+  DisplayLost();
+  return 0;
+}
+
+void OnXIOErrorExit(Display*, void*) { DisplayLost(); }
+#endif
+
+// Notices the display's loss from now on, instead of ending the process.
+void WatchDisplay() {
+  GdkDisplay* display = gdk_display_get_default();
+  g_signal_connect(display, "closed", G_CALLBACK(OnDisplayClosed), nullptr);
+#if defined(CRV_X11_IO_ERROR_EXIT) && defined(GDK_WINDOWING_X11)
+  if (GDK_IS_X11_DISPLAY(display)) {
+    XSetIOErrorHandler(OnXIOError);
+    XSetIOErrorExitHandler(gdk_x11_display_get_xdisplay(display), OnXIOErrorExit, nullptr);
+  }
+#endif
+}
+
+// A dialog's answer, awaited in a main loop of its own (as gtk_dialog_run
+// does) so that the display's loss can end the wait too.
+struct DialogWait {
+  GMainLoop* loop = nullptr;
+  int response = GTK_RESPONSE_NONE;
+  bool destroyed = false;
+};
+
+void OnDialogResponse(GtkDialog*, int response, gpointer data) {
+  DialogWait* wait = static_cast<DialogWait*>(data);
+  wait->response = response;
+  g_main_loop_quit(wait->loop);
+}
+
+// Closing the dialog destroys it after its response.
+void OnDialogDestroyed(GtkWidget*, gpointer data) {
+  DialogWait* wait = static_cast<DialogWait*>(data);
+  wait->destroyed = true;
+  g_main_loop_quit(wait->loop);
+}
+
+// Another client destroyed the dialog on the display: no answer. GTK would
+// destroy the widget next, and on a window already gone from the display it
+// stumbles doing so (criticals about its frame clock); so the widget stays,
+// never used again.
+gboolean OnDialogWindowDestroyed(GtkWidget* dialog, GdkEvent*, gpointer data) {
+  OnDialogDestroyed(dialog, data);
+  return TRUE;
+}
 
 bool EnvironmentNames(const char* variable) {
   const char* value = std::getenv(variable);
@@ -104,10 +182,11 @@ class GtkReporter : public Reporter {
   std::string UsageText() const override { return WindowedUsageText(); }
 
  private:
-  // Opens GTK on the first call; false, from then on, where that failed.
+  // Opens GTK on the first call; false, from then on, where that failed, and
+  // from the display's loss on.
   bool DisplayReady() {
-    if (display_ == Display::kUnknown) {
-      display_ = Display::kAbsent;
+    if (display_ == DisplayState::kUnknown) {
+      display_ = DisplayState::kAbsent;
       if (EnvironmentNames("DISPLAY") || EnvironmentNames("WAYLAND_DISPLAY")) {
         g_set_prgname("crvw");
         // Dialogs and a progress bar draw nothing through OpenGL: without
@@ -118,14 +197,18 @@ class GtkReporter : public Reporter {
         g_setenv("GDK_GL", "disable", FALSE);
         // No argument vector: GTK must not take options out of the user's
         // arguments, which the flow has already read.
-        if (gtk_init_check(nullptr, nullptr)) display_ = Display::kReady;
+        if (gtk_init_check(nullptr, nullptr)) {
+          display_ = DisplayState::kReady;
+          WatchDisplay();
+        }
       }
     }
-    return display_ == Display::kReady;
+    return display_ == DisplayState::kReady && !g_display_lost;
   }
 
-  // Runs one modal dialog. False when there is no display to show it on;
-  // otherwise stores the dialog's response in *response (when given).
+  // Runs one modal dialog. False when there is no display to show it on, or
+  // it was lost before the dialog was answered; otherwise stores the
+  // dialog's response in *response (when given).
   bool ShowDialog(const char* caption, const std::string& text, GtkButtonsType buttons,
                   int* response, bool columns = false) {
     if (!DisplayReady()) return false;
@@ -143,17 +226,33 @@ class GtkReporter : public Reporter {
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
     GtkWidget* ok = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
     if (ok != nullptr) gtk_widget_grab_focus(ok);
-    int answer = gtk_dialog_run(GTK_DIALOG(dialog));
-    gtk_widget_destroy(dialog);
-    // Let the dialog vanish from the screen before the run goes on: a long
-    // conversion must not leave a dead dialog standing.
-    while (gtk_events_pending()) gtk_main_iteration();
-    if (response != nullptr) *response = answer;
+    DialogWait wait;
+    g_object_ref(dialog);  // for `dialog` to stay valid if it is destroyed
+    g_signal_connect(dialog, "response", G_CALLBACK(OnDialogResponse), &wait);
+    g_signal_connect(dialog, "destroy", G_CALLBACK(OnDialogDestroyed), &wait);
+    g_signal_connect(dialog, "destroy-event", G_CALLBACK(OnDialogWindowDestroyed), &wait);
+    gtk_widget_show(dialog);
+    wait.loop = g_main_loop_new(nullptr, FALSE);
+    g_dialog_loop = wait.loop;
+    if (!g_display_lost) g_main_loop_run(wait.loop);
+    g_dialog_loop = nullptr;
+    g_main_loop_unref(wait.loop);
+    // On a lost display the dialog is left as it is, unanswered.
+    if (g_display_lost && wait.response == GTK_RESPONSE_NONE) return false;
+    if (!g_display_lost) {
+      g_signal_handlers_disconnect_by_data(dialog, &wait);
+      if (!wait.destroyed) gtk_widget_destroy(dialog);
+      g_object_unref(dialog);
+      // Let the dialog vanish from the screen before the run goes on: a long
+      // conversion must not leave a dead dialog standing.
+      while (!g_display_lost && gtk_events_pending()) gtk_main_iteration();
+    }
+    if (response != nullptr) *response = wait.response;
     return true;
   }
 
-  enum class Display { kUnknown, kReady, kAbsent };
-  Display display_ = Display::kUnknown;
+  enum class DisplayState { kUnknown, kReady, kAbsent };
+  DisplayState display_ = DisplayState::kUnknown;
 };
 
 }  // namespace
