@@ -5,38 +5,40 @@
 // descriptor, so that a directory of the path swapped for a link meanwhile
 // cannot move any step elsewhere.
 //
-// Other runs are kept out by flock(2) locks, which stand in for the Windows
-// build's opens without sharing. A run opens the file by its name and locks
-// it exclusively before it changes anything; the lock belongs to that open
-// file, so it travels with the move to the backup and is held until the run
-// ends (a killed run's lock goes with the process). A run also gives up when
-// one of the backup candidates it looks at is locked. Leftover backups of
-// ended runs hold no lock and only push the counter on.
+// The original keeps its name until the new file is complete and durable:
+// the new file is made unnamed (O_TMPFILE), or, where the file system has
+// no unnamed files, under `<backup>.new`, a name no opener of the file
+// uses. The backup `.crv#NNN` is a second name (a hard link) of the
+// original, so it holds the original's bytes at every moment. Then the new
+// file is linked as `<backup>.new` and exchanged with the original in one
+// step (renameat2 RENAME_EXCHANGE), which also shows what the name held at
+// that moment; the original's extra name goes after. Where the file system
+// cannot exchange, a plain rename over the name does the same step.
 //
-// The name never goes missing: the new file is made unnamed (O_TMPFILE),
-// locked, leased and given the original's owner, group and access, then
-// linked under the backup's name and exchanged with the original in one
-// step (renameat2 RENAME_EXCHANGE), so an opener by the name finds the
-// original or the new file, whose lease makes it wait until the run ends.
-// The restore exchanges them back. Where the file system has no unnamed
-// files or no exchange (NFS and others), the original is renamed to the
-// backup and the new file created under the name, two steps.
+// Other runs are kept out by flock(2) locks, which stand in for the Windows
+// build's opens without sharing: a run locks the file it claims, and a run
+// also gives up when one of the backup candidates it looks at is locked.
+// Leftovers of ended runs hold no lock and only push the counter on.
 //
 // Other programs are kept out by leases (fcntl F_SETLEASE), which the kernel
-// grants only while nobody else has the file open for writing: a read lease
-// on the claimed file, refused while another program writes it and broken
-// when one opens it for writing during the run (the run then restores the
-// original and ends, releasing the lease so that the program goes on with
-// the original under its name), and a write lease on the new file, which
-// makes anyone who opens it by its name wait until the run has written and
-// closed it. A lease break is seen with F_GETLEASE, so SIGIO, the signal the
-// kernel sends for it, is ignored. Where no lease can be had (network file
-// systems), the checks before the backup goes (the name holds the new file,
-// the backup did not change) remain.
+// grants only while nobody else has the file open for writing. The read
+// lease on the claimed file is refused while another program writes it, so
+// the claim fails, and is broken when one opens it for writing during the
+// run: the run stops. It is held until the new file has the name and looked
+// at after: a writer that opened the original in that moment waits on it,
+// so the original goes back under the name and the run fails; the writer
+// then goes on with the original. The new file's write lease makes anyone
+// who opens it by its name, once it has it, wait until the run ends, and
+// tells the run that someone does. A lease break is seen with F_GETLEASE,
+// so SIGIO, the signal the kernel sends for it, is ignored. Where no lease
+// can be had (network and user-space file systems), the original's size and
+// modification time are compared before and after the replace instead.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,38 +69,66 @@ int OpenForReadingAt(int dir, const std::string& name) {
 }
 
 // The file system has no such operation (or flag).
-bool Unsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
+bool Unsupported(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EISDIR;
+}
 
 // Where flock is not available (some network and user-space file systems),
-// runs are not excluded there; everything else works as before.
+// runs are not excluded there.
 bool LocksUnsupported(int error) {
   return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS;
 }
 
-// Gives the unnamed file `fd` the name `name` in `dir`; fails, never
-// replaces, when the name is taken.
-bool LinkUnnamed(int fd, int dir, const std::string& name) {
+// The path through which the open file `fd` can be linked under a name of
+// its own (with AT_SYMLINK_FOLLOW), whatever names it has or has not.
+std::string FdPath(int fd) {
   char path[64];
   snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-  return linkat(AT_FDCWD, path, dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  return path;
+}
+
+// Whether the inode flags of `fd` forbid what a run does to a file and its
+// directory: an append-only or immutable file cannot be replaced, and in an
+// append-only or immutable directory no name can be removed. Where the
+// file system keeps no such flags, nothing forbids it.
+bool FlagsForbid(int fd) {
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return false;
+  return (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+}
+
+// Whether a process that is not root could give a new file the owner and
+// group of `original` in a directory whose status is `dir`: its own user,
+// and a group it belongs to or that the set-group-ID directory gives.
+bool OwnerKeepable(const struct stat& original, const struct stat& dir) {
+  if (geteuid() == 0) return true;
+  if (original.st_uid != geteuid()) return false;
+  if (original.st_gid == getegid()) return true;
+  if ((dir.st_mode & S_ISGID) && dir.st_gid == original.st_gid) return true;
+  gid_t groups[256];
+  int n = getgroups(256, groups);
+  for (int i = 0; i < n; ++i) {
+    if (groups[i] == original.st_gid) return true;
+  }
+  return false;
 }
 
 class PosixFileSystem : public FileSystem {
  public:
-  explicit PosixFileSystem(ProgressObserver* observer = nullptr) : observer_(observer) {}
   ~PosixFileSystem() override {
     // Closing the claimed file and the new one ends this run's locks and
     // leases: programs that waited for either go on.
-    for (int fd : {dir_, readable_dir_, claimed_, lock_fd_, unnamed_, created_.fd}) {
+    for (int fd : {dir_, sync_dir_, claimed_, lock_fd_}) {
       if (fd >= 0) close(fd);
     }
   }
 
   bool Locate(const std::string& name, std::string* target) override {
     int dir = OpenDirectoryOf(name, target);
-    if (dir < 0) return false;
+    if (dir < 0) return Failed();
     if (dir_ >= 0) close(dir_);
     dir_ = dir;
+    stage_ = Stage::kLocated;
     return true;
   }
 
@@ -110,32 +140,58 @@ class PosixFileSystem : public FileSystem {
     return fstatat(dir_, name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode);
   }
 
-  bool Claim(const std::string& name) override {
+  std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
+    // After the claim, the source is the claimed file: anything else at
+    // that name (a link above all) was put there since.
     int fd = OpenForReadingAt(dir_, name);
+    if (fd < 0) return FailedNull();
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !Lock(fd, name, st)) {
-      if (fd >= 0) close(fd);
-      return false;
+    if (!FreshStat(fd, "", AT_EMPTY_PATH, &st) || !S_ISREG(st.st_mode) ||
+        (stage_ >= Stage::kClaimed && !SameFile(st, claimed_st_))) {
+      int error = S_ISREG(st.st_mode) ? ESTALE : EINVAL;
+      close(fd);
+      return FailedNull(error);
     }
-    claimed_ = fd;
-    return true;
+    std::unique_ptr<InputFile> in(new (std::nothrow) PosixInput(fd, static_cast<uint64_t>(st.st_size)));
+    if (!in) {
+      close(fd);
+      return FailedNull(ENOMEM);
+    }
+    if (stage_ >= Stage::kClaimed) source_st_ = st;
+    return in;
   }
 
-  bool ExcludeWriters() override {
-    struct stat original;
-    if (claimed_ < 0 || fstat(claimed_, &original) != 0) return false;
+  bool Claim(const std::string& name) override {
+    if (stage_ != Stage::kLocated) return Failed(EINVAL);
+    int fd = OpenForReadingAt(dir_, name);
+    if (fd < 0) return Failed();
+    claimed_ = fd;
+    struct stat dir_st;
+    if (!FreshStat(fd, "", AT_EMPTY_PATH, &claimed_st_) || !S_ISREG(claimed_st_.st_mode) ||
+        fstat(dir_, &dir_st) != 0) {
+      return Failed(EINVAL);
+    }
+    if (!Lock(name)) return false;
+    // Files and folders that forbid the replace are refused before anything
+    // changes, rather than collecting leftovers.
+    int probe = OpenAt(dir_, ".", O_RDONLY | O_DIRECTORY);
+    bool forbidden = FlagsForbid(fd) || (probe >= 0 && FlagsForbid(probe));
+    if (probe >= 0) close(probe);
+    if (forbidden) return Failed(EPERM);
     // A run that had to open the file for writing to lock it (NFS) cannot
     // have a read lease, which its own descriptor would refuse.
     if (lock_fd_ < 0) {
       Lease lease = TakeLease(claimed_, F_RDLCK);
-      if (lease == Lease::kRefused) return false;
+      if (lease == Lease::kRefused) return Failed(EAGAIN);
       read_lease_ = lease == Lease::kHeld;
     }
-    // The run goes on to replace the file (one in form never gets here):
-    // its new file is prepared now, and a file whose owner and group the
-    // new one could not have is refused before anything changes.
-    created_.original = original;
-    return PrepareNewFile();
+    // The new file is made now where it can be unnamed, so that its owner
+    // and group are judged on the file itself; elsewhere they are judged
+    // here and again once it is made.
+    if (!MakeUnnamed()) return false;
+    if (!new_file_.open() && !OwnerKeepable(claimed_st_, dir_st)) return Failed(EPERM);
+    stage_ = Stage::kClaimed;
+    return true;
   }
 
   bool ClaimedElsewhere(const std::string& name) override {
@@ -147,179 +203,140 @@ class PosixFileSystem : public FileSystem {
     return held;
   }
 
-  bool MoveAside(const std::string& name, const std::string& backup) override {
-    if (unnamed_ < 0) return RenameNoReplace(name, backup);
-    // The new file, ready with its lock, lease and access, takes the
-    // backup's name and then trades places with the original.
-    struct stat made;
-    if (fstat(unnamed_, &made) != 0 || !LinkUnnamed(unnamed_, dir_, backup)) return false;
-    created_.st = made;
-    created_.known = true;
-    if (renameat2(dir_, name.c_str(), dir_, backup.c_str(), RENAME_EXCHANGE) == 0) {
-      exchanged_ = true;
-      return true;
+  bool AddBackupName(const std::string&, const std::string& backup) override {
+    if (stage_ != Stage::kClaimed) return Failed(EINVAL);
+    // The claimed file itself gets the name, whatever its first name
+    // designates by now. A name that is taken fails, never replaced.
+    if (linkat(AT_FDCWD, FdPath(claimed_).c_str(), dir_, backup.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      backup_named_ = true;
+      backup_ = backup;
+    } else if (errno == EEXIST || !(Unsupported(errno) || errno == EPERM || errno == EMLINK)) {
+      return Failed();
     }
-    int error = errno;
-    RemoveIfCreated(backup);
-    created_.known = false;
-    if (!Unsupported(error)) return false;
-    // No exchange here: the two steps, and the new file made under the
-    // name (a file that had a name cannot be given another one).
-    for (int* fd : {&unnamed_, &created_.fd}) {
-      close(*fd);
-      *fd = -1;
-    }
-    created_.leased = created_.access_given = false;
-    EnterExclusiveSteps();
-    return RenameNoReplace(name, backup);
-  }
-
-  bool PutBack(const std::string& name, const std::string& backup) override {
-    if (!exchanged_) {
-      RemoveCreated(name);
-      return RenameNoReplace(backup, name);
-    }
-    // Traded back only while the name holds the run's output: a file that
-    // another process put there stays, and the original with it in the
-    // backup. What MoveAside found under the name goes back there, even
-    // when it was no longer the file this run claimed.
-    struct stat st;
-    if (fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(st, created_.st) ||
-        renameat2(dir_, backup.c_str(), dir_, name.c_str(), RENAME_EXCHANGE) != 0) {
-      return false;
-    }
-    // The output now has the backup's name. A program that found it under
-    // the file's name and writes, or waits to write, into it keeps it there.
-    if (NobodyElseIn()) RemoveIfCreated(backup);
+    // Elsewhere (no hard links, or none more for this file) the run has no
+    // backup name: the original keeps its name all the same.
+    stage_ = Stage::kBackupNamed;
     return true;
   }
 
-  bool Remove(const std::string& name) override { return unlinkat(dir_, name.c_str(), 0) == 0; }
-
-  std::unique_ptr<InputFile> OpenForReading(const std::string& name) override {
-    // The source is the backup, which this run made by renaming the file it
-    // claimed: anything else at that name (a link above all) was planted.
-    int fd = OpenForReadingAt(dir_, name);
-    if (fd < 0) return nullptr;
-    struct stat st, claimed;
-    if (!FreshStat(fd, "", AT_EMPTY_PATH, &st) || !S_ISREG(st.st_mode) ||
-        (claimed_ >= 0 && (fstat(claimed_, &claimed) != 0 || !SameFile(st, claimed)))) {
-      close(fd);
-      return nullptr;
+  bool CreateNew(const std::string&, const std::string& backup) override {
+    if (stage_ != Stage::kBackupNamed) return Failed(EINVAL);
+    new_name_ = backup + ".new";
+    if (!new_file_.open()) {
+      // No access at all until it is complete; made exclusively, so that a
+      // name taken since (a link to another file above all) fails the run
+      // rather than being written through.
+      int fd = OpenAt(dir_, new_name_, O_WRONLY | O_CREAT | O_EXCL | O_APPEND, 0);
+      if (fd < 0) return Failed();
+      new_named_ = true;
+      if (!new_file_.Adopt(fd) || !KeepOwner(fd, claimed_st_)) return Failed(EPERM);
     }
-    std::unique_ptr<InputFile> in(new (std::nothrow) PosixInput(fd, &read_));
-    if (!in) {
-      close(fd);
-      return nullptr;
-    }
-    read_ = 0;
-    size_ = static_cast<uint64_t>(st.st_size);
-    source_ = st;
-    source_known_ = true;
-    return in;
+    stage_ = Stage::kCreated;
+    return true;
   }
 
-  std::unique_ptr<OutputFile> Create(const std::string& name, const InputFile& like) override {
-    int like_fd = static_cast<const PosixInput&>(like).fd();
-    if (!OpenReadableDirectory()) return nullptr;
-    int fd = -1;
-    if (exchanged_) {
-      // The new file is under the name since MoveAside, unless something
-      // took its place meanwhile.
-      struct stat st;
-      if (unnamed_ < 0 || fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-          !SameFile(st, created_.st)) {
-        return nullptr;
-      }
-      fd = unnamed_;
-      unnamed_ = -1;
-    } else {
-      if (created_.known || (fd = CreateNamed(name)) < 0) return nullptr;
-      // Without its identity the restore cannot tell this file from one put
-      // in its place, so it leaves the name alone.
-      if (fstat(fd, &created_.st) != 0) {
-        close(fd);
-        return nullptr;
-      }
-      created_.known = true;
-      created_.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-      // Made with its name: owner and group are judged now.
-      if (!KeepOriginalAccess(like_fd, fd)) {
-        close(fd);
-        return nullptr;
-      }
-    }
-    std::unique_ptr<OutputFile> out(
-        new (std::nothrow) PosixOutput(fd, like_fd, readable_dir_, &created_));
-    if (!out) close(fd);
-    return out;
+  bool WriteNew(const char* data, size_t size) override {
+    return (stage_ == Stage::kCreated || Failed(EINVAL)) && (new_file_.Write(data, size) || Failed());
   }
 
-  bool Settled(const std::string& name, const std::string& backup) override {
+  bool CommitNew() override {
+    if (stage_ != Stage::kCreated) return Failed(EINVAL);
+    if (!new_file_.Commit(claimed_, claimed_st_)) return Failed();
+    stage_ = Stage::kCommitted;
+    return true;
+  }
+
+  bool TakeName(const std::string& name, const std::string&) override {
+    if (stage_ != Stage::kCommitted) return Failed(EINVAL);
+    // The directory is opened for its sync before anything changes.
+    if (!OpenSyncDirectory()) return Failed();
+    // The name must still hold the claimed file, which nobody wrote to.
     struct stat st;
-    return created_.known && source_known_ &&
-           FreshStat(dir_, name.c_str(), AT_SYMLINK_NOFOLLOW, &st) && SameFile(st, created_.st) &&
-           FreshStat(dir_, backup.c_str(), AT_SYMLINK_NOFOLLOW, &st) && Unchanged(st, source_) &&
-           !WriterArrived();
+    if (!FreshStat(dir_, name.c_str(), AT_SYMLINK_NOFOLLOW, &st) || !SameFile(st, claimed_st_)) {
+      return Failed(ESTALE);
+    }
+    if (OriginalWritten()) return Failed(EBUSY);
+    // The new file gets the run's own name first, where it has none.
+    if (!new_named_) {
+      if (linkat(AT_FDCWD, FdPath(new_file_.fd()).c_str(), dir_, new_name_.c_str(),
+                 AT_SYMLINK_FOLLOW) != 0) {
+        return Failed();
+      }
+      new_named_ = true;
+    }
+    // One step: the new file takes the name. The exchange also puts what
+    // the name held under the run's own name, where it can be looked at;
+    // it must be the original, else it goes back at once.
+    if (renameat2(dir_, new_name_.c_str(), dir_, name.c_str(), RENAME_EXCHANGE) == 0) {
+      exchanged_ = true;
+      if (!FreshStat(dir_, new_name_.c_str(), AT_SYMLINK_NOFOLLOW, &st) ||
+          !SameFile(st, claimed_st_)) {
+        SwapBack(name);
+        return Failed(ESTALE);
+      }
+    } else if (!Unsupported(errno) || renameat(dir_, new_name_.c_str(), dir_, name.c_str()) != 0) {
+      return Failed();
+    } else {
+      // Without the exchange the new file's only name moved to the name.
+      new_named_ = false;
+    }
+    stage_ = Stage::kNamed;
+    // A program that opened the original for writing in that moment waits
+    // on its lease (or, without leases, has changed it): the original goes
+    // back under the name, and the program writes into it there.
+    if (OriginalWritten()) {
+      PutOriginalBack(name);
+      return Failed(EBUSY);
+    }
+    // The new entry made durable: the new file's data already is. Should
+    // the sync fail, the name holds the complete conversion all the same,
+    // which a failure report would deny: the run has converted.
+    (void)SyncDirectory();
+    // The original's extra name goes: the backup still names it.
+    if (exchanged_) RemoveIfSame(new_name_, claimed_st_);
+    new_named_ = false;
+    return true;
   }
 
-  // A signal stops the run before the observer is called: after a hangup
-  // its window may have no display left to talk to.
-  bool InterruptRequested() override {
-    return platform::InterruptRequested() || WriterArrived() ||
-           (observer_ && observer_->Cancelled(read_, size_));
+  bool RemoveBackup(const std::string& backup) override {
+    return backup_named_ && RemoveIfSame(backup, claimed_st_);
   }
+
+  void Discard(const std::string&, const std::string& backup) override {
+    // The new file's name of its own goes, while it is the new file and
+    // nobody else has been in it; unnamed, it goes when the run ends.
+    if (new_named_ && new_file_.NobodyElseIn()) RemoveIfSame(new_name_, new_file_.st());
+    if (backup_named_) RemoveIfSame(backup, claimed_st_);
+  }
+
+  bool Interrupted() override { return platform::InterruptRequested() || WriterArrived(); }
+
+  int LastError() const override { return error_; }
 
  private:
-  // Renames `from` to `to`; fails, never replaces, when `to` exists.
-  bool RenameNoReplace(const std::string& from, const std::string& to) {
-    if (renameat2(dir_, from.c_str(), dir_, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (!Unsupported(errno)) return false;
-    // The file system does not know the flag: link() fails when `to`
-    // exists, so it never replaces either.
-    if (linkat(dir_, from.c_str(), dir_, to.c_str(), 0) != 0) return false;
-    if (unlinkat(dir_, from.c_str(), 0) != 0) {
-      unlinkat(dir_, to.c_str(), 0);
-      return false;
-    }
-    return true;
+  // The stages of a run, in order; each call expects the one before it.
+  enum class Stage { kNone, kLocated, kClaimed, kBackupNamed, kCreated, kCommitted, kNamed };
+
+  bool Failed(int error = 0) {
+    error_ = error ? error : errno;
+    return false;
+  }
+  std::unique_ptr<InputFile> FailedNull(int error = 0) {
+    Failed(error);
+    return nullptr;
   }
 
-  // Removes `name` only while it holds the file that Create made, nobody
-  // else has been in it and nobody waits to write it.
-  bool RemoveCreated(const std::string& name) {
-    return created_.known && NobodyElseIn() && RemoveIfCreated(name);
-  }
-
-  // Gives the new file `fd` the original's owner and group, false when it
-  // could not have them, and the rest of the access of `like_fd` at once
-  // where its lease makes openers wait for the whole file; elsewhere Commit
-  // gives it once the file is whole.
-  bool KeepOriginalAccess(int like_fd, int fd) {
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kAttributeMax]);
-    return buffer && KeepOwner(fd, created_.original) &&
-           (!created_.leased || (created_.access_given = GiveAccess(like_fd, fd, created_.original,
-                                                                    &created_.mode, buffer.get())));
-  }
-
-  // Removes `name` only while it holds the file that Create made.
-  bool RemoveIfCreated(const std::string& name) {
-    struct stat st;
-    return fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           SameFile(st, created_.st) && unlinkat(dir_, name.c_str(), 0) == 0;
-  }
-
-  // Locks the claimed file `fd` against other runs. NFS emulates flock with
+  // Locks the claimed file against other runs. NFS emulates flock with
   // a lock on the whole file, which needs a descriptor open for writing:
   // where the read-only one is refused for its mode (EBADF), the lock is
   // taken through one opened for writing, where the run may open one. Where
   // no lock can be had at all, runs are not excluded.
-  bool Lock(int fd, const std::string& name, const struct stat& st) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || LocksUnsupported(errno)) return true;
-    if (errno != EBADF) return false;
+  bool Lock(const std::string& name) {
+    if (flock(claimed_, LOCK_EX | LOCK_NB) == 0 || LocksUnsupported(errno)) return true;
+    if (errno != EBADF) return Failed();
     int rw = OpenAt(dir_, name, O_RDWR | O_NONBLOCK | O_NOFOLLOW);
     struct stat rw_st;
-    if (rw < 0 || fstat(rw, &rw_st) != 0 || !SameFile(rw_st, st)) {
+    if (rw < 0 || fstat(rw, &rw_st) != 0 || !SameFile(rw_st, claimed_st_)) {
       if (rw >= 0) close(rw);
       return true;
     }
@@ -327,134 +344,98 @@ class PosixFileSystem : public FileSystem {
       lock_fd_ = rw;
       return true;
     }
-    bool held = errno == EWOULDBLOCK;
+    int error = errno;
     close(rw);
-    return !held;
+    return error != EWOULDBLOCK || Failed(error);
   }
 
-  // Makes the new file unnamed in the run's directory, locked, with its
-  // write lease and the original's owner, group and access, before anything
-  // changes; false when it could not have them. Where the file system
-  // cannot make unnamed files (or /proc, through which it gets its name, is
-  // missing), Create makes it under its name instead; where the directory
-  // may not be written, Create fails as it would have.
-  bool PrepareNewFile() {
-    bool unnamed_files = access("/proc/self/fd", X_OK) == 0;
-    // No access at all until it has the original's.
-    int fd = unnamed_files ? OpenAt(dir_, ".", O_TMPFILE | O_WRONLY | O_APPEND, 0) : -1;
-    if (fd < 0) {
-      if (!unnamed_files || errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
-        EnterExclusiveSteps();
-      }
-      return true;
-    }
-    if (!LockNew(fd) || !KeepOriginalAccess(claimed_, fd)) {
-      close(fd);
-      return false;
-    }
-    created_.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    unnamed_ = fd;
-    return true;
-  }
-
-  // Where the new file is made under its name, a run holds the directory's
-  // lock from its claim to the new file's lock, so that another run does
-  // not claim the new file before it is locked. The lock is held for a few
-  // system calls; one that cannot be had within a tenth of a second (held by
-  // a run stopped in a debugger, or by anyone who may read the directory)
-  // is passed over: the probe of the backup candidates still keeps runs
-  // apart.
-  void EnterExclusiveSteps() {
-    if (!OpenReadableDirectory() || readable_dir_ < 0) return;
-    long pause_ns = 10 * 1000;
-    for (long waited_ns = 0; waited_ns < 100L * 1000 * 1000; waited_ns += pause_ns) {
-      if (flock(readable_dir_, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return;
-      Pause(pause_ns);
-      if (pause_ns < 1000 * 1000) pause_ns *= 2;
-    }
-  }
-
-  // The new file of a run is claimed as soon as it exists, and leased: it
-  // is the only descriptor of the file, so the lease is granted where the
-  // file system has leases.
-  bool LockNew(int fd) {
-    // Its descriptor is open for writing, so a refusal for the descriptor's
-    // mode means the file system has no such locks either.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && !LocksUnsupported(errno) && errno != EBADF) {
-      return false;
-    }
-    created_.leased = TakeLease(fd, F_WRLCK) == Lease::kHeld;
-    return true;
-  }
-
-  // Creates `name` as a new file where no unnamed one could be made. It is
-  // created exclusively: a name that something took since the rename to the
-  // backup (a link to another file above all) is a failed conversion, never
-  // a file to write through. Owner-only until Create gives it the
-  // original's access; in a directory with a default ACL this mode also
-  // masks every inherited entry. Its writes append, as the unnamed one's do.
-  int CreateNamed(const std::string& name) {
-    int fd = OpenAt(dir_, name, O_WRONLY | O_CREAT | O_EXCL | O_APPEND, 0600);
-    bool locked = fd >= 0 && LockNew(fd);
-    if (readable_dir_ >= 0) flock(readable_dir_, LOCK_UN);
-    if (fd >= 0 && !locked) {
-      // The name this run just made goes again, while it holds that file.
-      struct stat made, st;
-      if (fstat(fd, &made) == 0 && fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          SameFile(st, made)) {
-        unlinkat(dir_, name.c_str(), 0);
-      }
-      close(fd);
-      return -1;
-    }
-    return fd;
-  }
-
-  // True while nobody but this run has been in the new file: it holds what
-  // the run wrote (as Commit left it, once committed), and nobody waits to
-  // write it. Readers may wait (another run's look is one): the file they
-  // read is deleted under them, which costs nobody a byte.
-  bool NobodyElseIn() {
-    struct stat st;
-    if (created_.fd < 0 || !FreshStat(created_.fd, "", AT_EMPTY_PATH, &st)) return false;
-    if (created_.leased && !OnlyReadersWait(created_.fd)) return false;
-    if (created_.committed) return SameContents(st, created_.final_st);
-    return static_cast<uint64_t>(st.st_size) == created_.written;
+  // Makes the new file unnamed in the run's directory, locked, leased and
+  // with the original's owner and group. Where the file system has no
+  // unnamed files (or /proc, through which it gets a name, is missing),
+  // CreateNew makes it under a name of its own; any other failure (no free
+  // inode, a read-only directory) fails the claim, with nothing changed.
+  bool MakeUnnamed() {
+    if (access("/proc/self/fd", X_OK) != 0) return true;
+    int fd = OpenAt(dir_, ".", O_TMPFILE | O_WRONLY | O_APPEND, 0);
+    if (fd < 0) return Unsupported(errno) || Failed();
+    if (!new_file_.Adopt(fd)) return Failed();
+    return KeepOwner(fd, claimed_st_) || Failed(EPERM);
   }
 
   // True when another program opened the claimed file for writing during
-  // the run, breaking its read lease: the run stops and restores.
+  // the run, breaking its read lease: the run stops.
   bool WriterArrived() { return read_lease_ && !LeaseIntact(claimed_, F_RDLCK); }
 
-  // The run's directory opened for reading, for its fsync and its lock; -1
-  // where its owner may write but not read it (mode 0300): there the new
-  // entry is made durable by syncfs.
-  // An open that failed for another reason (an I/O error) is not tried
-  // again: the run fails rather than trust the directory's sync.
-  bool OpenReadableDirectory() {
-    if (readable_dir_ >= 0 || no_readable_dir_) return true;
-    if (readable_dir_failed_) return false;
-    readable_dir_ = OpenAt(dir_, ".", O_RDONLY | O_DIRECTORY);
-    no_readable_dir_ = readable_dir_ < 0 && errno == EACCES;
-    readable_dir_failed_ = readable_dir_ < 0 && !no_readable_dir_;
-    return !readable_dir_failed_;
+  // Whether the original was written, or a program waits to write it,
+  // since the copy read it: its lease was broken, or asking for it again is
+  // refused (a writer whose open broke it a moment ago); without leases,
+  // its size or modification time changed.
+  bool OriginalWritten() {
+    struct stat now;
+    if (!FreshStat(claimed_, "", AT_EMPTY_PATH, &now) || !SameContents(now, source_st_)) return true;
+    return read_lease_ && (WriterArrived() || fcntl(claimed_, F_SETLEASE, F_RDLCK) != 0);
   }
 
-  int dir_ = -1;  // The run's directory (O_PATH).
-  int readable_dir_ = -1;
-  bool no_readable_dir_ = false;
-  bool readable_dir_failed_ = false;
-  int claimed_ = -1;  // The file this run claimed, locked until the end.
-  int lock_fd_ = -1;  // The same opened for writing, where only that locks.
+  // Undoes the exchange: the original under the name again, the new file
+  // under the run's own name.
+  bool SwapBack(const std::string& name) {
+    return renameat2(dir_, new_name_.c_str(), dir_, name.c_str(), RENAME_EXCHANGE) == 0;
+  }
+
+  // After a writer met the replace: the original goes back under the name.
+  // The new file keeps the run's own name, where Discard looks at it.
+  void PutOriginalBack(const std::string& name) {
+    if (exchanged_) {
+      if (SwapBack(name)) new_named_ = true;
+      return;
+    }
+    // Without the exchange the new file first gets a name of its own again,
+    // then the original's backup name moves back to the name.
+    if (linkat(AT_FDCWD, FdPath(new_file_.fd()).c_str(), dir_, new_name_.c_str(),
+               AT_SYMLINK_FOLLOW) == 0) {
+      new_named_ = true;
+    }
+    struct stat st;
+    if (backup_named_ && FreshStat(dir_, backup_.c_str(), AT_SYMLINK_NOFOLLOW, &st) &&
+        SameFile(st, claimed_st_) && renameat(dir_, backup_.c_str(), dir_, name.c_str()) == 0) {
+      backup_named_ = false;
+    }
+  }
+
+  // Removes `name` only while it is the file `expected`.
+  bool RemoveIfSame(const std::string& name, const struct stat& expected) {
+    struct stat st;
+    return fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(st, expected) &&
+           (unlinkat(dir_, name.c_str(), 0) == 0 || Failed());
+  }
+
+  // The run's directory opened for reading, for its fsync; where its owner
+  // may write but not read it (mode 0300), the whole file system is synced
+  // instead. An open that failed for another reason (an I/O error) fails.
+  bool OpenSyncDirectory() {
+    if (sync_dir_ >= 0) return true;
+    sync_dir_ = OpenAt(dir_, ".", O_RDONLY | O_DIRECTORY);
+    return sync_dir_ >= 0 || errno == EACCES;
+  }
+  bool SyncDirectory() {
+    return sync_dir_ >= 0 ? fsync(sync_dir_) == 0 : syncfs(new_file_.fd()) == 0;
+  }
+
+  Stage stage_ = Stage::kNone;
+  int error_ = 0;
+  int dir_ = -1;       // The run's directory (O_PATH).
+  int sync_dir_ = -1;  // The same opened for reading, for its fsync.
+  int claimed_ = -1;   // The file this run claimed, locked and leased until the end.
+  int lock_fd_ = -1;   // The same opened for writing, where only that locks.
   bool read_lease_ = false;
-  int unnamed_ = -1;  // The new file, until Create hands it out.
-  bool exchanged_ = false;  // MoveAside traded it for the original.
-  struct stat source_ = {};  // The source as it was opened.
-  bool source_known_ = false;
-  Created created_;
-  ProgressObserver* observer_;
-  uint64_t read_ = 0;  // Of the file last opened for reading, of its size_.
-  uint64_t size_ = 0;
+  struct stat claimed_st_ = {};  // The claimed file, when it was claimed.
+  struct stat source_st_ = {};   // The same, when the copy opened it.
+  bool backup_named_ = false;    // The backup is a second name of it.
+  std::string backup_;
+  NewFile new_file_;
+  std::string new_name_;     // The run's own name: `<backup>.new`.
+  bool new_named_ = false;   // The new file has that name now.
+  bool exchanged_ = false;   // TakeName exchanged the two.
 };
 
 }  // namespace
@@ -465,8 +446,8 @@ bool FileIsPresent(const std::string& name) {
   return fs.Locate(name, &target) && fs.IsPresent(target);
 }
 
-std::unique_ptr<FileSystem> NewFileSystem(ProgressObserver* observer) {
-  return std::unique_ptr<FileSystem>(new (std::nothrow) PosixFileSystem(observer));
+std::unique_ptr<FileSystem> NewFileSystem() {
+  return std::unique_ptr<FileSystem>(new (std::nothrow) PosixFileSystem());
 }
 
 }  // namespace platform

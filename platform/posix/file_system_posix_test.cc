@@ -1,5 +1,6 @@
 // The engine's in-place run on the operating system's files.
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,29 +72,36 @@ TEST_F(PosixConvertTest, LargeFileAcrossBlocksBothWays) {
 }
 
 TEST_F(PosixConvertTest, SkipsExistingBackupsAndLeavesThem) {
+  // A number is free only when its backup name and the run's own `.new`
+  // name are: leftovers of killed runs push it on and are left as they are.
   Put(Path("a.txt"), "x\n");
   Put(Path("a.txt.crv#001"), "one");
-  Put(Path("a.txt.crv#003"), "three");
+  Put(Path("a.txt.crv#002.new"), "two");
+  Put(Path("a.txt.crv#004"), "four");
+  std::unique_ptr<FileSystem> fs = InDir();
+  ASSERT_TRUE(fs->Claim("a.txt"));
   std::string backup;
-  ASSERT_TRUE(MakeBackup(*InDir(), "a.txt", &backup));
-  EXPECT_EQ(backup, "a.txt.crv#002");
+  ASSERT_TRUE(MakeBackup(*fs, "a.txt", &backup));
+  EXPECT_EQ(backup, "a.txt.crv#003");
+  // A second name of the original, which keeps its own.
   EXPECT_EQ(Get(Path(backup)), "x\n");
-  EXPECT_FALSE(Exists(Path("a.txt")));
+  EXPECT_EQ(Get(Path("a.txt")), "x\n");
+  EXPECT_EQ(Get(Path("a.txt.crv#002.new")), "two");
+  fs->Discard("a.txt", backup);
+  EXPECT_FALSE(Exists(Path(backup)));
+  EXPECT_TRUE(ReplaceInPlace(Path("a.txt"), true));
+  EXPECT_EQ(Get(Path("a.txt")), "x\r\n");
   EXPECT_EQ(Get(Path("a.txt.crv#001")), "one");
 }
 
-TEST_F(PosixConvertTest, FailedRenameLeavesTargetUnchanged) {
+TEST_F(PosixConvertTest, TakenBackupNameLeavesTargetUnchanged) {
   Put(Path("a.txt"), "x\n");
   ASSERT_EQ(mkdir(Path("a.txt.crv#001").c_str(), 0700), 0);
-  EXPECT_FALSE(ReplaceInPlace(Path("a.txt"), true));
+  RunReport report;
+  EXPECT_FALSE(crv::ReplaceInPlace(*platform::NewFileSystem(), Path("a.txt"), true, nullptr, &report));
+  EXPECT_EQ(report.step, Step::kBackup);
+  EXPECT_EQ(report.error, EEXIST);
   EXPECT_EQ(Get(Path("a.txt")), "x\n");
-  std::string none;
-  EXPECT_FALSE(MakeBackup(*InDir(), "missing", &none));
-}
-
-TEST_F(PosixConvertTest, MissingSourceCreatesNothing) {
-  EXPECT_FALSE(ConvertLineEnds(*InDir(), "none", "out", true));
-  EXPECT_FALSE(Exists(Path("out")));
 }
 
 TEST_F(PosixConvertTest, KeepsPermissionBitsAndOwner) {
@@ -116,10 +124,10 @@ TEST_F(PosixConvertTest, KeepsPermissionBitsAndOwner) {
   }
 }
 
-TEST_F(PosixConvertTest, ProgressIsReportedAndCancelRestores) {
+TEST_F(PosixConvertTest, ProgressIsReportedAndAStopDeclines) {
   // Records the last report; asks to stop at its `stop_at`th call (0: never).
-  struct Observer : platform::ProgressObserver {
-    bool Cancelled(uint64_t done, uint64_t total) override {
+  struct Control : RunControl {
+    bool StopRequested(uint64_t done, uint64_t total) override {
       last = {done, total};
       return ++calls == stop_at;
     }
@@ -130,14 +138,23 @@ TEST_F(PosixConvertTest, ProgressIsReportedAndCancelRestores) {
   for (int i = 0; i < 1 << 18; ++i) dos += "ab\r\n", unix_form += "ab\n";  // 8 blocks
   for (int stop_at : {0, 4}) {
     Put(Path("f"), dos);
-    Observer observer;
-    observer.stop_at = stop_at;
-    EXPECT_EQ(crv::ReplaceInPlace(*platform::NewFileSystem(&observer), Path("f"), false), !stop_at);
-    // Told once before each read: the scan's first, the copy's 8 and its end.
-    EXPECT_EQ(observer.calls, stop_at ? stop_at : 10);
-    EXPECT_EQ(observer.last, std::make_pair(stop_at ? 2 * kBlock : dos.size(), dos.size()));
+    struct stat before, after;
+    ASSERT_EQ(stat(Path("f").c_str(), &before), 0);
+    Control control;
+    control.stop_at = stop_at;
+    RunReport report;
+    EXPECT_EQ(crv::ReplaceInPlace(*platform::NewFileSystem(), Path("f"), false, &control, &report),
+              !stop_at);
+    EXPECT_EQ(report.Declined(), stop_at != 0);
+    // Asked once before each read: the scan's first, the copy's 8 and its end.
+    EXPECT_EQ(control.calls, stop_at ? stop_at : 10);
+    EXPECT_EQ(control.last, std::make_pair(stop_at ? 2 * kBlock : dos.size(), dos.size()));
+    ASSERT_EQ(stat(Path("f").c_str(), &after), 0);
+    // Declined: the very same file, never moved.
+    EXPECT_EQ(after.st_ino == before.st_ino, stop_at != 0);
     EXPECT_TRUE(Get(Path("f")) == (stop_at ? dos : unix_form));
     EXPECT_FALSE(Exists(Path("f.crv#001")));
+    EXPECT_FALSE(Exists(Path("f.crv#001.new")));
   }
 }
 

@@ -1,5 +1,6 @@
-// The files a run opens (engine/file_system.h), POSIX: the source it reads
-// and the new file it writes, whose commit carries the original's access.
+// The files a run opens (engine/file_system.h), POSIX: the source it reads,
+// and the new file it writes, which carries the original's access once it
+// is complete.
 #ifndef CRV_PLATFORM_POSIX_OPEN_FILES_POSIX_H_
 #define CRV_PLATFORM_POSIX_OPEN_FILES_POSIX_H_
 
@@ -14,26 +15,9 @@
 namespace crv {
 namespace platform {
 
-// What a run knows of the file it created.
-struct Created {
-  bool known = false;
-  struct stat st = {};
-  // The file kept open for the run's whole length, holding its write lease
-  // (when `leased`) after the writing descriptor was closed.
-  int fd = -1;
-  bool leased = false;
-  struct stat original = {};  // The file it replaces, as the run claimed it.
-  int mode = 0;               // Its final mode, set-ID bits included.
-  bool access_given = false;  // ACL and mode (but the set-ID bits) in place.
-  uint64_t written = 0;       // Bytes the run wrote into it.
-  bool committed = false;
-  struct stat final_st = {};  // As Commit left it.
-};
-
 class PosixInput : public InputFile {
  public:
-  // `read` (when given) counts the bytes read.
-  explicit PosixInput(int fd, uint64_t* read = nullptr) : fd_(fd), read_(read) {}
+  PosixInput(int fd, uint64_t size) : fd_(fd), size_(size) {}
   ~PosixInput() override { close(fd_); }
 
   ReadResult Read(char* buffer, size_t size, size_t* got) override {
@@ -41,38 +25,57 @@ class PosixInput : public InputFile {
       ssize_t n = read(fd_, buffer, size);
       if (n > 0) {
         *got = static_cast<size_t>(n);
-        if (read_) *read_ += *got;
         return ReadResult::kData;
       }
       if (n == 0) return ReadResult::kEnd;
       if (errno != EINTR) return ReadResult::kError;
     }
   }
-  int fd() const { return fd_; }
+  uint64_t Size() const override { return size_; }
 
  private:
   int fd_;
-  uint64_t* read_;
+  uint64_t size_;
 };
 
-class PosixOutput : public OutputFile {
+// The new file of a run, and all the run knows of it: it is the one owner
+// of the descriptor, which stays open (with the file's lock and write lease)
+// until the run ends, after the file took the name too.
+class NewFile {
  public:
-  // `like` is the source, open until Commit; `dir` the directory opened for
-  // reading, or -1 where it cannot be read. Both stay their owners'.
-  PosixOutput(int fd, int like, int dir, Created* created)
-      : fd_(fd), like_(like), dir_(dir), created_(created) {}
-  ~PosixOutput() override {
+  NewFile() = default;
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  ~NewFile() {
     if (fd_ >= 0) close(fd_);
   }
 
-  bool Write(const char* data, size_t size) override;
-  bool Commit() override;
+  // Takes over `fd`, a file just made for writing and appending, of which
+  // it is the only descriptor: locks it against other runs and leases it
+  // where the file system can. False (errno set) when another run locked it
+  // first or its status cannot be had.
+  bool Adopt(int fd);
+  bool open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  const struct stat& st() const { return st_; }
+
+  // Appends all of [data, data + size), counting every byte stored.
+  bool Write(const char* data, size_t size);
+  // Gives the file the access and attributes of `like` (whose status is
+  // `original`), then makes its contents durable: true only when it holds
+  // exactly what the run wrote, on stable storage.
+  bool Commit(int like, const struct stat& original);
+  // True while nobody but this run has been in the file: it holds what the
+  // run wrote and nobody waits to write it. Readers may wait (another run's
+  // look is one): the file they read is deleted under them, which costs
+  // nobody a byte.
+  bool NobodyElseIn() const;
 
  private:
-  int fd_;
-  int like_;
-  int dir_;
-  Created* created_;
+  int fd_ = -1;
+  struct stat st_ = {};
+  bool leased_ = false;
+  uint64_t written_ = 0;
   uint64_t writeback_from_ = 0;  // Where the writeback not yet started begins.
 };
 
