@@ -3,15 +3,15 @@
 // closing the window all ask the run to stop; so do the window destroyed
 // from outside (by another client) and the display lost.
 //
-// Once the display is gone (display_ready() says so from then on; see
-// windowed_channel_gtk.cc) the window makes no GTK call at all, not even to
-// destroy itself: every call would talk to a connection that is no longer
-// there. Once the window has been destroyed from outside, it makes none on
-// its widgets.
+// Its GTK calls are made through OnDisplay: once the display is gone, the
+// window makes none at all, not even to destroy itself, since every call
+// would talk to a connection that is no longer there. Once the window has
+// been destroyed from outside, it makes none on its widgets.
 #include <gtk/gtk.h>
 
 #include <utility>
 
+#include "frontend/gtk_display.h"
 #include "frontend/progress_window.h"
 
 namespace crv {
@@ -27,17 +27,24 @@ class GtkProgressWindow : public ProgressWindow {
       : file_name_(file_name), display_ready_(std::move(display_ready)) {}
 
   ~GtkProgressWindow() override {
-    if (window_ == nullptr || !display_ready_()) return;
-    // Our own destruction is not the user's: OnDestroyed must not run.
-    g_signal_handlers_disconnect_by_data(window_, this);
-    gtk_widget_destroy(window_);
-    // Gone from the screen before the run goes on to any error box.
-    PumpEvents();
+    if (window_ == nullptr) return;
+    OnDisplay([this] {
+      // Our own destruction is not the user's: OnDestroyed must not run.
+      g_signal_handlers_disconnect_by_data(window_, this);
+      gtk_widget_destroy(window_);
+      // Gone from the screen before the run goes on to any error box.
+      PumpEvents();
+    });
   }
 
  private:
   bool Open() override {
     if (!display_ready_()) return false;
+    OnDisplay([this] { Build(); });
+    return true;
+  }
+
+  void Build() {
     window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     GtkWindow* window = GTK_WINDOW(window_);
     gtk_window_set_title(window, "crv");
@@ -73,23 +80,21 @@ class GtkProgressWindow : public ProgressWindow {
     g_signal_connect(window_, "destroy", G_CALLBACK(OnDestroyed), this);
     gtk_widget_show_all(window_);
     gtk_widget_grab_focus(cancel);
-    return true;
   }
 
   void Update(double fraction) override {
-    if (bar_ == nullptr || !display_ready_()) return;
-    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), fraction);
+    if (bar_ == nullptr) return;
+    OnDisplay([this, fraction] { gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), fraction); });
   }
 
   bool HandleEvents() override {
-    PumpEvents();
-    return cancelled_ || !display_ready_();
+    return !OnDisplay([this] { PumpEvents(); }) || cancelled_;
   }
 
-  // The display can be lost during any event handled: no further one is
+  // GDK can close the display during any event handled: no further one is
   // looked for then.
   void PumpEvents() {
-    for (int i = 0; i < kMaxEvents && display_ready_() && gtk_events_pending(); ++i) {
+    for (int i = 0; i < kMaxEvents && !DisplayLost() && gtk_events_pending(); ++i) {
       gtk_main_iteration_do(FALSE);
     }
   }
