@@ -91,10 +91,10 @@ class VirtualDisplay:
 
 def slowed_copy(directory, name, delay_ms):
     """The command that runs a program after it under strace, which delays
-    each read of the backup of `name` in `directory` (the copy's source, read
-    128 KiB at a time) by `delay_ms` milliseconds."""
-    backup = os.path.join(directory, name + ".crv#001")
-    return ["strace", "-f", "-qq", "-o", os.devnull, "-P", backup,
+    each read of `name` in `directory` (the copy's source, read 128 KiB at a
+    time under its own name) by `delay_ms` milliseconds."""
+    source = os.path.join(directory, name)
+    return ["strace", "-f", "-qq", "-o", os.devnull, "-P", source,
             "-e", "inject=read,pread64:delay_exit=%d" % (delay_ms * 1000)]
 
 
