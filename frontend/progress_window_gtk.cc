@@ -1,10 +1,17 @@
 // The progress window on a Linux desktop: a GTK 3 window titled "crv" with
 // the file's name, a progress bar and a Cancel button. Cancel, Escape and
-// closing the window all ask the run to stop.
+// closing the window all ask the run to stop; so do the window destroyed
+// from outside (by another client) and the display lost.
+//
+// Its GTK calls are made through OnDisplay: once the display is gone, the
+// window makes none at all, not even to destroy itself, since every call
+// would talk to a connection that is no longer there. Once the window has
+// been destroyed from outside, it makes none on its widgets.
 #include <gtk/gtk.h>
 
 #include <utility>
 
+#include "frontend/gtk_display.h"
 #include "frontend/progress_window.h"
 
 namespace crv {
@@ -21,14 +28,23 @@ class GtkProgressWindow : public ProgressWindow {
 
   ~GtkProgressWindow() override {
     if (window_ == nullptr) return;
-    gtk_widget_destroy(window_);
-    // Gone from the screen before the run goes on to any error box.
-    for (int i = 0; i < kMaxEvents && gtk_events_pending(); ++i) gtk_main_iteration_do(FALSE);
+    OnDisplay([this] {
+      // Our own destruction is not the user's: OnDestroyed must not run.
+      g_signal_handlers_disconnect_by_data(window_, this);
+      gtk_widget_destroy(window_);
+      // Gone from the screen before the run goes on to any error box.
+      PumpEvents();
+    });
   }
 
  private:
   bool Open() override {
     if (!display_ready_()) return false;
+    OnDisplay([this] { Build(); });
+    return true;
+  }
+
+  void Build() {
     window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     GtkWindow* window = GTK_WINDOW(window_);
     gtk_window_set_title(window, "crv");
@@ -60,18 +76,27 @@ class GtkProgressWindow : public ProgressWindow {
     g_signal_connect(cancel, "clicked", G_CALLBACK(OnCancel), this);
     g_signal_connect(window_, "delete-event", G_CALLBACK(OnDelete), this);
     g_signal_connect(window_, "key-press-event", G_CALLBACK(OnKey), this);
+    g_signal_connect(window_, "destroy-event", G_CALLBACK(OnDestroyEvent), this);
+    g_signal_connect(window_, "destroy", G_CALLBACK(OnDestroyed), this);
     gtk_widget_show_all(window_);
     gtk_widget_grab_focus(cancel);
-    return true;
   }
 
   void Update(double fraction) override {
-    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), fraction);
+    if (bar_ == nullptr) return;
+    OnDisplay([this, fraction] { gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), fraction); });
   }
 
   bool HandleEvents() override {
-    for (int i = 0; i < kMaxEvents && gtk_events_pending(); ++i) gtk_main_iteration_do(FALSE);
-    return cancelled_;
+    return !OnDisplay([this] { PumpEvents(); }) || cancelled_;
+  }
+
+  // GDK can close the display during any event handled: no further one is
+  // looked for then.
+  void PumpEvents() {
+    for (int i = 0; i < kMaxEvents && !DisplayLost() && gtk_events_pending(); ++i) {
+      gtk_main_iteration_do(FALSE);
+    }
   }
 
   static void OnCancel(GtkWidget*, gpointer self) {
@@ -82,6 +107,27 @@ class GtkProgressWindow : public ProgressWindow {
   static gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer self) {
     static_cast<GtkProgressWindow*>(self)->cancelled_ = true;
     return TRUE;
+  }
+
+  // Another client destroyed the window on the display: the user's way of
+  // saying stop, as closing it. GTK would destroy the widget next, and on a
+  // window already gone from the display it stumbles doing so (criticals
+  // about its frame clock); so the widget stays, never used again.
+  static gboolean OnDestroyEvent(GtkWidget*, GdkEvent*, gpointer self) {
+    static_cast<GtkProgressWindow*>(self)->Forget();
+    return TRUE;
+  }
+
+  // The widget destroyed by anyone but us (its display closed, say): its
+  // children are freed.
+  static void OnDestroyed(GtkWidget*, gpointer self) {
+    static_cast<GtkProgressWindow*>(self)->Forget();
+  }
+
+  void Forget() {
+    window_ = nullptr;
+    bar_ = nullptr;
+    cancelled_ = true;
   }
 
   static gboolean OnKey(GtkWidget*, GdkEventKey* event, gpointer self) {

@@ -13,6 +13,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -94,9 +95,10 @@ class DialogTest(Case):
         self.assertLessEqual(int(geometry["WIDTH"]), SCREEN[0])
         self.assertLessEqual(int(geometry["HEIGHT"]), SCREEN[1])
 
-    def run_dialogs(self, args, answers, prefix=(), env=None):
+    def run_dialogs(self, args, answers, prefix=(), said=b"", env=None):
         """Runs crvw (after `prefix`), expecting one dialog per (title, key)
-        of `answers`; a key may be a function of the dialog's window."""
+        of `answers`; a key may be a function of the dialog's window. `said`
+        is crvw's own text expected on standard error."""
         proc = subprocess.Popen(list(prefix) + [CRVW] + args, cwd=self.dir, env=env or self.env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
@@ -113,12 +115,21 @@ class DialogTest(Case):
             out, err = proc.communicate(timeout=WAIT)
         finally:
             if proc.poll() is None:
+                # crvw under strace is strace's child, and holds the pipes.
+                with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as f:
+                    for child in f.read().split():
+                        os.kill(int(child), signal.SIGKILL)
                 proc.kill()
                 proc.communicate()
         self.assertEqual(out, b"")
-        # GTK may warn about its surroundings; crvw's own fallback texts and
-        # complaints about the texts it was given must not appear.
+        self.assertIn(said, err)
+        err = err.replace(said, b"")
+        # GTK may warn about its surroundings; crvw's own fallback texts,
+        # complaints about the texts it was given and GTK's about the calls
+        # it was given must not appear.
         self.assertNotIn(b"crv: ", err)
+        self.assertNotIn(b"CRITICAL", err)
+        self.assertNotIn(b"unclassed", err)
         self.assertNotIn(ERROR, err)
         self.assertNotIn(b"UTF-8", err)
         return proc.returncode
@@ -227,8 +238,11 @@ class DialogTest(Case):
             # box shows), status, file afterwards
             ([moving_bar(lambda wid: None)], 0, convert(data, True)),
             ([moving_bar(second_run)], 0, convert(data, True)),
-            ([moving_bar(press("Return")), ("crv エラー", "Return")], 1, data),
-            ([moving_bar(press("Escape")), ("crv エラー", "Return")], 1, data),
+            # Cancel, Escape and the window destroyed by another client
+            # decline: no error box.
+            ([moving_bar(press("Return"))], 0, data),
+            ([moving_bar(press("Escape"))], 0, data),
+            ([moving_bar(lambda wid: self.xdotool("windowclose", wid))], 0, data),
         ]
         for answers, status, after in cases:
             with self.subTest(answers=[title for title, _ in answers]):
@@ -237,6 +251,41 @@ class DialogTest(Case):
                 self.assertEqual(self.run_dialogs(["-p-", "f"], answers, slowed), status)
                 self.assertEqual(self.get("f"), after)
                 self.assertEqual(self.listing(), [b"f"])
+
+    def test_display_lost_under_the_progress_window(self):
+        data = DOS * ((12 << 20) // len(DOS))
+        failed = ERROR + b": f convert failed.\n"
+
+        def hangup_after(wid):
+            # The session's end as an ssh connection drops: the display goes,
+            # then the hangup comes while the run still reads its block.
+            pid = int(self.xdotool("getwindowpid", wid).stdout)
+            self.xvfb.proc.kill()
+            time.sleep(0.05)
+            os.kill(pid, signal.SIGHUP)
+
+        cases = [
+            # what ends the display, status, crvw's text on standard error
+            (lambda wid: self.xvfb.proc.kill(), 0, b""),
+            (lambda wid: self.xvfb.proc.terminate(), 0, b""),
+            (lambda wid: self.xdotool("windowkill", wid), 0, b""),
+            # The hangup is seen first: an interrupted run, its error box on
+            # standard error since there is no display.
+            (hangup_after, 1, failed),
+        ]
+        for end, status, said in cases:
+            with self.subTest(end=cases.index((end, status, said))), \
+                    VirtualDisplay("%dx%dx24" % SCREEN, timeout=WAIT) as self.xvfb:
+                self.env = dict(type(self).env, DISPLAY=self.xvfb.name)
+                self.put("f", data)
+                # Each block's read takes 1.5 s: the run notices the display's
+                # loss, or the hangup, after the read it is in.
+                slowed = slowed_copy(self.dir, "f", 1500)
+                self.assertEqual(self.run_dialogs(["-p-", "f"], [("crv", end)], slowed, said),
+                                 status)
+                self.assertEqual(self.get("f"), data)
+                self.assertEqual(self.listing(), [b"f"])
+        del self.env, self.xvfb
 
     def test_failed_conversion_shows_an_error_after_the_confirmation(self):
         self.put("f", DOS)
