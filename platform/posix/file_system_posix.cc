@@ -173,11 +173,11 @@ class PosixFileSystem : public FileSystem {
     }
     if (!Lock(name)) return false;
     // Files and folders that forbid the replace are refused before anything
-    // changes, rather than collecting leftovers.
-    int probe = OpenAt(dir_, ".", O_RDONLY | O_DIRECTORY);
-    bool forbidden = FlagsForbid(fd) || (probe >= 0 && FlagsForbid(probe));
-    if (probe >= 0) close(probe);
-    if (forbidden) return Failed(EPERM);
+    // changes, rather than collecting leftovers. The directory opened for
+    // that is the one synced after the replace, so a failure to open it
+    // fails here, before anything changed.
+    if (!OpenSyncDirectory()) return Failed();
+    if (FlagsForbid(fd) || (sync_dir_ >= 0 && FlagsForbid(sync_dir_))) return Failed(EPERM);
     // A run that had to open the file for writing to lock it (NFS) cannot
     // have a read lease, which its own descriptor would refuse.
     if (lock_fd_ < 0) {
@@ -288,10 +288,14 @@ class PosixFileSystem : public FileSystem {
       PutOriginalBack(name);
       return Failed(EBUSY);
     }
-    // The new entry made durable: the new file's data already is. Should
-    // the sync fail, the name holds the complete conversion all the same,
-    // which a failure report would deny: the run has converted.
-    (void)SyncDirectory();
+    // The new entry made durable: the new file's data already is. Where
+    // that fails, the original goes back under the name, so that a failure
+    // report is true of what the name holds.
+    if (!SyncDirectory()) {
+      int error = errno;
+      PutOriginalBack(name);
+      return Failed(error);
+    }
     // The original's extra name goes: the backup still names it.
     if (exchanged_) RemoveIfSame(new_name_, claimed_st_);
     new_named_ = false;
