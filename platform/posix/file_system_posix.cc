@@ -198,7 +198,12 @@ class PosixFileSystem : public FileSystem {
     int fd = OpenForReadingAt(dir_, name);
     // A file another run holds a write lease on is that run's new file.
     if (fd < 0) return errno == EWOULDBLOCK;
-    bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    // A second name of the file this run claimed (and locks itself) is a
+    // backup an ended run left: another run on this file would hold its
+    // lock, and this run's claim would have failed.
+    struct stat st;
+    bool held = !(fstat(fd, &st) == 0 && SameFile(st, claimed_st_)) &&
+                flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(fd);
     return held;
   }
