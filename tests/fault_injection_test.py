@@ -7,7 +7,9 @@ RENAME_EXCHANGE; an older backup present; the restore after a failed
 commit, also killed there; a file with an ACL and attributes, one in a directory
 with a default ACL, one named through a link; a file large enough that the
 writeback of its output starts early, whose writeback calls are failed,
-killed and interrupted) the tool first runs once under strace to count the
+killed and interrupted; as root, killed at every call on tmpfs and on
+bindfs, which has no unnamed files, also with hard links refused) the tool
+first runs once under strace to count the
 calls it makes of
 each I/O system call. Then, for every such system call and every K from 1 to
 its count, it runs again with the K-th call failed (strace's
@@ -146,8 +148,11 @@ def make_text(line_end):
 
 class Scenario:
     def __init__(self, name, args, original, stdin=b"", base=(), older=None, acl=None,
-                 default_acl=None, attrs=None, via_link=False):
+                 default_acl=None, attrs=None, via_link=False, fs=None):
         self.name = name
+        # Where the file lies: the test's own folder, or a "tmpfs" or
+        # "bindfs" (user-space, without unnamed files) mount of its own.
+        self.fs = fs
         self.args = args
         # The name given: the file's own, or a link to it.
         self.given = LINK if via_link else NAME
@@ -186,8 +191,8 @@ class Run:
         self.original_mode = original_mode
 
 
-def run_crv(crv, scenario, injections, workroot):
-    work = tempfile.mkdtemp(dir=workroot)
+def run_crv(crv, scenario, injections, workroots):
+    work = tempfile.mkdtemp(dir=workroots[scenario.fs])
     try:
         files_dir = os.path.join(work, "d")
         os.mkdir(files_dir)
@@ -551,12 +556,44 @@ def main():
         # failed, killed and interrupted.
         (Scenario("-c, large", ["-c"], unix * (WRITEBACK_FILE // len(unix) + 1)), "writeback"),
     ]
+    # Other file systems, killed at every call of a clean and of a failing
+    # run: tmpfs; bindfs, which has no unnamed files, so the new file is
+    # made under `<backup>.new`, and every call failed there too; and bindfs
+    # with every hard link refused, as a file system without them.
+    no_links = "linkat:error=EPERM:when=1+"
+    if os.geteuid() == 0:
+        plan += [(Scenario("-c, killed, tmpfs", ["-c"], unix, fs="tmpfs"), "SIGKILL"),
+                 (Scenario("-c, killed in the restore, tmpfs", ["-c"], unix, base=[fail_commit],
+                           fs="tmpfs"), "restore, SIGKILL")]
+    else:
+        print("note: tmpfs and bindfs scenarios need root; left out")
+    if os.geteuid() == 0 and shutil.which("bindfs") and os.path.exists("/dev/fuse"):
+        plan += [(Scenario("-d, bindfs", ["-d"], dos, fs="bindfs"), "each"),
+                 (Scenario("-c, killed, bindfs", ["-c"], unix, fs="bindfs"), "SIGKILL"),
+                 (Scenario("-c, killed in the restore, bindfs", ["-c"], unix, base=[fail_commit],
+                           fs="bindfs"), "restore, SIGKILL"),
+                 (Scenario("-c, killed, bindfs, no hard links", ["-c"], unix, base=[no_links],
+                           fs="bindfs"), "SIGKILL")]
+    elif os.geteuid() == 0:
+        print("note: bindfs or /dev/fuse missing; bindfs scenarios left out")
 
     workroot = tempfile.mkdtemp(prefix="crv-fault-")
+    workroots = {None: workroot}
+    mounts = []
     jobs = []
     try:
+        for fs in sorted({s.fs for s, _ in plan} - {None}):
+            mount = workroots[fs] = os.path.join(workroot, fs)
+            os.mkdir(mount)
+            if fs == "tmpfs":
+                cmd = ["mount", "-t", "tmpfs", "-o", "size=512m", "tmpfs", mount]
+            else:
+                os.mkdir(mount + ".src")
+                cmd = ["bindfs", mount + ".src", mount]
+            subprocess.run(cmd, check=True)
+            mounts.append(mount)
         for scenario, mode in plan:
-            clean = run_crv(crv, scenario, [], workroot)
+            clean = run_crv(crv, scenario, [], workroots)
             counts, before_main = count_calls(clean.trace)
             BEFORE_MAIN[scenario.name] = before_main
             if not counts:
@@ -605,7 +642,7 @@ def main():
         tried = 0
         outcomes = {}
         with concurrent.futures.ThreadPoolExecutor(max_workers=opts.jobs) as pool:
-            futures = {pool.submit(run_crv, crv, s, [injection(p)], workroot): (s, p)
+            futures = {pool.submit(run_crv, crv, s, [injection(p)], workroots): (s, p)
                        for s, p in jobs}
             for future in concurrent.futures.as_completed(futures):
                 scenario, point = futures[future]
@@ -629,6 +666,8 @@ def main():
             tried, ", ".join("%s: %d" % kv for kv in sorted(outcomes.items()))))
         return 0
     finally:
+        for mount in mounts:
+            subprocess.run(["umount", mount])
         shutil.rmtree(workroot, ignore_errors=True)
 
 

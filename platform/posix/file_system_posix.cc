@@ -313,8 +313,13 @@ class PosixFileSystem : public FileSystem {
 
   void Discard(const std::string&, const std::string& backup) override {
     // The new file's name of its own goes, while it is the new file and
-    // nobody else has been in it; unnamed, it goes when the run ends.
-    if (new_named_ && new_file_.NobodyElseIn()) RemoveIfSame(new_name_, new_file_.st());
+    // nobody else has been in it; unnamed, it goes when the run ends. Its
+    // identity is looked at again: the look when it was made may have been
+    // what failed.
+    struct stat made;
+    if (new_named_ && new_file_.NobodyElseIn() && fstat(new_file_.fd(), &made) == 0) {
+      RemoveIfSame(new_name_, made);
+    }
     if (backup_named_) RemoveIfSame(backup, claimed_st_);
   }
 
