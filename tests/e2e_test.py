@@ -101,6 +101,26 @@ def prompt(p, name):
     return p.text("ファイル ") + name + p.text("の改行コードを正規化しまか？(y/n) : ")
 
 
+# x86-64 numbers of the system calls a test holds a run in; strace turns the
+# number of a call it fails into -1.
+SYSCALL_NUMBERS = {74: "fsync", 316: "renameat2", 1: "write", 257: "openat", -1: "failed"}
+
+
+def syscall_held(strace_proc):
+    """The system call the program that strace runs is stopped in (by a
+    delay_enter or delay_exit injection), or None."""
+    try:
+        with open("/proc/%d/task/%d/children" % (strace_proc.pid, strace_proc.pid)) as f:
+            child = int(f.read().split()[0])
+        with open("/proc/%d/status" % child) as f:
+            if "(tracing stop)" not in f.read():
+                return None
+        with open("/proc/%d/syscall" % child) as f:
+            return SYSCALL_NUMBERS.get(int(f.read().split()[0]))
+    except (OSError, IndexError, ValueError):
+        return None
+
+
 class Case(unittest.TestCase):
     def setUp(self):
         self.p = PLATFORM
@@ -604,8 +624,9 @@ class NativeOnlyTest(Case):
         self.assertEqual((self.get("f"), self.get("g")), (UNIX, DOS))
 
     def test_a_name_taken_meanwhile_is_left_alone(self):
-        # crv is held by strace (after the move to the backup; at the commit
-        # of a conversion made to fail) while another file takes the name.
+        # crv is held by strace (at the exchange; at the commit of a
+        # conversion made to fail) while another file takes the name: the
+        # name keeps it, and the backup, now the original's only name, stays.
         def plant_link():
             os.symlink("other", self.path("new"))
             os.replace(self.path("new"), self.path("f"))
@@ -615,13 +636,11 @@ class NativeOnlyTest(Case):
             self.put("f", b"theirs")
 
         cases = [
-            ("renameat2:delay_exit=2000000:when=1",
-             lambda: os.path.getsize(self.path("f")) == 0, plant_link),
-            ("fsync:error=EIO:delay_enter=2000000:when=1",
-             lambda: os.path.getsize(self.path("f")) == len(UNIX), plant_file),
+            ("renameat2:delay_enter=2000000:when=1", "renameat2", plant_link),
+            ("fsync:error=EIO:delay_enter=2000000:when=1", "failed", plant_file),
         ]
         for who, prefix, uid in self.runners():
-            for hold, ready, plant in cases:
+            for hold, held_in, plant in cases:
                 with self.subTest(who=who, hold=hold):
                     self.clear(uid)
                     self.put("f", DOS)
@@ -631,11 +650,11 @@ class NativeOnlyTest(Case):
                         ["strace", "-qq", "-o", os.devnull, "-e", "inject=" + hold] + prefix +
                         [self.p.exe, "-d", "f"], cwd=self.dir, stdout=subprocess.PIPE)
                     deadline = time.monotonic() + 30
-                    while not (os.path.exists(self.path("f.crv#001")) and ready()):
+                    while syscall_held(proc) != held_in:
                         self.assertLess(time.monotonic(), deadline, "crv was never held")
                         self.assertIsNone(proc.poll(), "crv was never held")
                     plant()
-                    planted = self.listing()
+                    planted = [n for n in self.listing() if not n.endswith(".new")]
                     out, _ = proc.communicate(timeout=60)
                     self.assertEqual((proc.returncode, out), (1, error(self.p, b"f convert failed.")))
                     self.assertEqual((self.get("other"), self.get("f.crv#001"), self.listing()),
@@ -750,18 +769,23 @@ class CollisionTest(Case):
 
         readings = []
 
-        def read_as_another_user():
+        def read_as_another_user(stop=None):
             # One who may read the file reads it whole while A is held: the
-            # original, or A's complete output once A ends.
+            # original, or A's complete output once A ends; also when A is
+            # then stopped by a signal and fails.
             def read():
                 readings.append(subprocess.run(
                     ["setpriv", "--reuid=4245", "--regid=4245", "--clear-groups", "cat",
                      self.path("att/d/f")], stdout=subprocess.PIPE, stderr=subprocess.PIPE))
 
-            os.chmod(self.dir, 0o755)
-            writer[:] = [threading.Thread(target=read)]
-            writer[0].start()
-            writer[0].join(0.2)
+            def act():
+                os.chmod(self.dir, 0o755)
+                writer[:] = [threading.Thread(target=read)]
+                writer[0].start()
+                writer[0].join(0.2)
+                if stop:
+                    os.kill(held[0], stop)
+            return act
 
         def swap():
             os.rename(self.path("att/d"), self.path("att/d.old"))
@@ -773,7 +797,7 @@ class CollisionTest(Case):
                        cwd=self.dir, check=True)
         with open(trace) as f:
             calls = [line.split("(")[0] for line in f if re.match(
-                r"(openat|flock|renameat2|read|write|fsync|newfstatat|unlinkat)\(", line)
+                r"(openat|flock|linkat|renameat2|read|write|fsync|newfstatat|unlinkat)\(", line)
                 and not line.startswith(("write(1,", "read(0,"))]
         points = [(c, calls[:i + 1].count(c)) for i, c in enumerate(calls)]
         actions = [("crv -c f", crv_c("f")), ("crv -c l", crv_c("l")),
@@ -781,9 +805,21 @@ class CollisionTest(Case):
                    ("append", append_to("att/d/f")),
                    ("append to the backup", append_to("att/d/f.crv#001")),
                    ("append, then Ctrl-C", append_to("att/d/f", interrupt=True)),
-                   ("another user reads", read_as_another_user),
+                   ("another user reads", read_as_another_user()),
+                   ("another user reads, then SIGTERM", read_as_another_user(signal.SIGTERM)),
                    ("swap the directory", swap)]
-        for (call, when), (what, act) in [(p, a) for p in points for a in actions]:
+        # Actions tried only where A is held in these calls (the copy, the commit).
+        only_at = {"another user reads, then SIGTERM": ("write", "fsync", "linkat", "renameat2")}
+        # The outcomes that one moment decides (the run's status, the name's
+        # bytes): a writer that opens the original just before the exchange
+        # (the new file's link as `<backup>.new`) waits on the original's
+        # lease, which sends the original back under the name with its line;
+        # one that opens the name just after the exchange writes into the
+        # conversion.
+        exact = {("linkat", 2, "append"): (1, MIXED + appended),
+                 ("renameat2", 1, "append"): (0, convert(MIXED, False) + appended)}
+        for (call, when), (what, act) in [(p, a) for p in points for a in actions
+                                          if a[0] not in only_at or p[0] in only_at[a[0]]]:
             with self.subTest(held_after="%s #%d" % (call, when), meanwhile=what):
                 reset()
                 converted_later[:] = [False]
@@ -819,6 +855,21 @@ class CollisionTest(Case):
                 self.assertEqual([n for n in final if n.startswith("others/")],
                                  ["others/f.crv#001"], "a step landed in another directory")
                 data = final[os.path.relpath(folder, self.dir) + "/f"]
+                # (Large bytes compared with assertTrue: a failing assertEqual
+                # would spend minutes on their difference.)
+                if (call, when, what) in exact:
+                    status, want = exact[call, when, what]
+                    self.assertTrue((proc.returncode, data) == (status, want),
+                                    "status %d, %d bytes under the name" % (proc.returncode,
+                                                                            len(data)))
+                if what == "append to the backup" and proc.returncode == 0 and writer[1:]:
+                    # The backup was opened after the exchange, when it named
+                    # the original alone: it stays, with the line.
+                    kept = [final["att/d/" + n] for n in self.backups(folder)]
+                    self.assertTrue((data, kept) == (convert(MIXED, False), [MIXED + appended]),
+                                    "%d bytes under the name, backups %s" % (
+                                        len(data), [len(k) for k in kept]))
+                    continue
                 if self.backups(folder) and what.endswith("Ctrl-C") and writer[1:]:
                     # Interrupted while a program waited for the new file: the
                     # original is back under the name, and the new file, into

@@ -64,8 +64,12 @@ def classify(files, original, converted):
     """'before', 'during' or 'after' the conversion, or None when the name
     holds neither whole, or a backup is not the original."""
     target = files.get(NAME)
-    backups = [b for n, b in files.items() if n != NAME]
-    if len(backups) > 1 or any(b != original for b in backups):
+    backups = [b for n, b in files.items() if n != NAME and not n.endswith(".new")]
+    # The run's own `<backup>.new`: its new file, or the original's extra
+    # name just after the exchange.
+    news = [b for n, b in files.items() if n.endswith(".new")]
+    if len(backups) > 1 or any(b != original for b in backups) or len(news) > 1 or \
+            any(not (b == original or converted.startswith(b)) for b in news):
         return None
     if target == converted:
         return "after"

@@ -301,17 +301,33 @@ class PosixFileSystem : public FileSystem {
       PutOriginalBack(name);
       return Failed(error);
     }
-    // The original's extra name goes: the backup still names it.
-    if (exchanged_) RemoveIfSame(new_name_, claimed_st_);
+    // The exchange left the original under the run's own name, beside the
+    // backup: RemoveBackup removes both.
     new_named_ = false;
     return true;
   }
 
   bool RemoveBackup(const std::string& backup) override {
-    return backup_named_ && RemoveIfSame(backup, claimed_st_);
+    // The backup goes first, while the exchange's extra name still names
+    // the original, then that name. A program that opened the original by
+    // its backup name since the exchange writes into it there: the backup
+    // stays with its bytes, and where the program came just as it went, the
+    // extra name gives it back.
+    bool written = OriginalWritten();
+    if (!written && backup_named_) {
+      if (!RemoveIfSame(backup, claimed_st_)) return false;
+      written = OriginalWritten();
+      bool given_back = written && exchanged_ &&
+                        linkat(dir_, new_name_.c_str(), dir_, backup.c_str(), 0) == 0;
+      if (written && !given_back) return false;
+    }
+    // The extra name goes, unless it is the only one left of an original
+    // that someone writes.
+    if (exchanged_ && (backup_named_ || !written)) RemoveIfSame(new_name_, claimed_st_);
+    return backup_named_ && !written;
   }
 
-  void Discard(const std::string&, const std::string& backup) override {
+  void Discard(const std::string& name, const std::string& backup) override {
     // The new file's name of its own goes, while it is the new file and
     // nobody else has been in it; unnamed, it goes when the run ends. Its
     // identity is looked at again: the look when it was made may have been
@@ -320,7 +336,13 @@ class PosixFileSystem : public FileSystem {
     if (new_named_ && new_file_.NobodyElseIn() && fstat(new_file_.fd(), &made) == 0) {
       RemoveIfSame(new_name_, made);
     }
-    if (backup_named_) RemoveIfSame(backup, claimed_st_);
+    // The backup name goes only while the name still holds the original:
+    // where another file took the name meanwhile, it is the original's last.
+    struct stat st;
+    if (backup_named_ && FreshStat(dir_, name.c_str(), AT_SYMLINK_NOFOLLOW, &st) &&
+        SameFile(st, claimed_st_)) {
+      RemoveIfSame(backup, claimed_st_);
+    }
   }
 
   bool Interrupted() override { return platform::InterruptRequested() || WriterArrived(); }
