@@ -607,6 +607,97 @@ class NativeOnlyTest(Case):
             subprocess.run(["umount", self.path("mnt")], check=True)
         self.assertEqual((self.get("src/f"), os.listdir(self.path("src"))), (UNIX, ["f"]))
 
+    def test_a_refused_run_leaves_the_name_alone(self):
+        # Where the file cannot be replaced as it must be, the run is refused
+        # before anything changes: strace holds it after every call that
+        # could change a name while a watcher looks at the name, which must
+        # hold the original file at every moment, and lines its owner
+        # appends meanwhile all stay; no backup or new file is left.
+        if os.geteuid() != 0 or not shutil.which("bindfs") or not os.path.exists("/dev/fuse"):
+            self.skipTest("needs root, bindfs and /dev/fuse")
+        os.chmod(self.dir, 0o755)
+        owner, group = self.NAMED, self.GROUPMATE
+        as_user = lambda uid: ["setpriv", "--reuid=%d" % uid, "--regid=%d" % group,
+                               "--clear-groups"]
+
+        def fuse_group_member():
+            # Another user's file that the group may write, on a user-space
+            # file system: the new file could not keep its owner.
+            os.mkdir(self.path("src"))
+            os.mkdir(self.path("mnt"))
+            os.chown(self.path("src"), owner, group)
+            os.chmod(self.path("src"), 0o775)
+            subprocess.run(["bindfs", "-o", "allow_other", self.path("src"), self.path("mnt")],
+                           check=True)
+            return "src", "mnt", as_user(group), lambda: subprocess.run(
+                ["umount", self.path("mnt")], check=True)
+
+        def no_free_inode():
+            os.mkdir(self.path("small"))
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,nr_inodes=8", "tmpfs",
+                            self.path("small")], check=True)
+            return "small", "small", [], lambda: subprocess.run(
+                ["umount", self.path("small")], check=True)
+
+        def append_only_folder():
+            os.mkdir(self.path("ao"))
+            return "ao", "ao", [], lambda: subprocess.run(["chattr", "-a", self.path("ao")])
+
+        cases = [("a group member on FUSE", fuse_group_member),
+                 ("no free inode", no_free_inode),
+                 ("an append-only folder", append_only_folder)]
+        hold = ["strace", "-f", "-qq", "-o", os.devnull, "-e",
+                "inject=openat,linkat,renameat,renameat2,unlinkat:delay_exit=30000"]
+        for what, setup in cases:
+            with self.subTest(what):
+                self.clear(0)
+                os.chmod(self.dir, 0o755)
+                store, folder, prefix, undo = setup()
+                try:
+                    path = self.path(store + "/f")
+                    self.put(store + "/f", DOS)
+                    os.chown(path, owner, group)
+                    os.chmod(path, 0o664)
+                    if what == "no free inode":
+                        for i in range(16):
+                            try:
+                                self.put("small/fill%d" % i, b"")
+                            except OSError:
+                                break
+                    if what == "an append-only folder":
+                        subprocess.run(["chattr", "+a", self.path("ao")], check=True)
+                    ino, seen, stop = os.stat(path).st_ino, set(), self.path("stop")
+
+                    def watch():
+                        while not os.path.exists(stop):
+                            try:
+                                seen.add(os.stat(path).st_ino)
+                            except FileNotFoundError:
+                                seen.add(None)
+
+                    watcher = threading.Thread(target=watch)
+                    watcher.start()
+                    appender = subprocess.Popen(as_user(owner) + [
+                        "sh", "-c", 'i=0; until [ -e "$1" ]; do echo "line $i" >> f; '
+                        'i=$((i+1)); sleep 0.01; done; echo $i', "sh", stop],
+                        cwd=self.path(folder), stdout=subprocess.PIPE)
+                    runs = [subprocess.run(hold + prefix + [self.p.exe, "-d", "f"],
+                                           cwd=self.path(folder), stdout=subprocess.PIPE)
+                            for _ in range(2)]
+                    self.put("stop", b"")
+                    lines = int(appender.communicate()[0])
+                    watcher.join()
+                    os.unlink(stop)
+                    self.assertEqual([(r.returncode, r.stdout) for r in runs],
+                                     [(1, error(self.p, b"f convert failed."))] * 2)
+                    self.assertEqual(seen, {ino})
+                    self.assertEqual(self.get(store + "/f"),
+                                     DOS + b"".join(b"line %d\n" % i for i in range(lines)))
+                    self.assertEqual([n for n in os.listdir(self.path(store))
+                                      if not n.startswith("fill")], ["f"])
+                finally:
+                    undo()
+
     def test_working_directory_deeper_than_a_path_allows(self):
         # 25 levels of 200 bytes: no absolute name of these files would fit
         # in PATH_MAX, so crv must keep the names relative, links too.
