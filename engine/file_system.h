@@ -138,7 +138,9 @@ class FileSystem {
   // name. False leaves the original under the name (the new file is then
   // Discard's); true, the new file under it.
   virtual bool TakeName(const std::string& name, const std::string& backup) = 0;
-  // Success: removes the backup name while it still names the original.
+  // Success: removes the backup name (and any other name TakeName left the
+  // original) while it still names the original and nobody opened that for
+  // writing since; such a writer keeps the backup, with its bytes.
   virtual bool RemoveBackup(const std::string& backup) = 0;
   // Failure: the new file goes, unless a program writes it or waits to write
   // it (it then stays under `backup` + ".new"), and so does the backup name

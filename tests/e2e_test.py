@@ -101,6 +101,26 @@ def prompt(p, name):
     return p.text("ファイル ") + name + p.text("の改行コードを正規化しまか？(y/n) : ")
 
 
+# x86-64 numbers of the system calls a test holds a run in; strace turns the
+# number of a call it fails into -1.
+SYSCALL_NUMBERS = {74: "fsync", 316: "renameat2", 1: "write", 257: "openat", -1: "failed"}
+
+
+def syscall_held(strace_proc):
+    """The system call the program that strace runs is stopped in (by a
+    delay_enter or delay_exit injection), or None."""
+    try:
+        with open("/proc/%d/task/%d/children" % (strace_proc.pid, strace_proc.pid)) as f:
+            child = int(f.read().split()[0])
+        with open("/proc/%d/status" % child) as f:
+            if "(tracing stop)" not in f.read():
+                return None
+        with open("/proc/%d/syscall" % child) as f:
+            return SYSCALL_NUMBERS.get(int(f.read().split()[0]))
+    except (OSError, IndexError, ValueError):
+        return None
+
+
 class Case(unittest.TestCase):
     def setUp(self):
         self.p = PLATFORM
@@ -598,6 +618,123 @@ class NativeOnlyTest(Case):
             subprocess.run(["umount", self.path("mnt")], check=True)
         self.assertEqual((self.get("src/f"), os.listdir(self.path("src"))), (UNIX, ["f"]))
 
+    def test_a_refused_run_leaves_the_name_alone(self):
+        # Where the file cannot be replaced as it must be, the run is refused
+        # before anything changes: strace holds it after every call that
+        # could change a name while a watcher looks at the name, which must
+        # hold the original file at every moment, and lines its owner
+        # appends meanwhile all stay; no backup or new file is left.
+        if os.geteuid() != 0 or shutil.which("strace") is None:
+            self.skipTest("needs root (to mount, to act as other users) and strace")
+        os.chmod(self.dir, 0o755)
+        owner, group = self.NAMED, self.GROUPMATE
+        as_user = lambda uid: ["setpriv", "--reuid=%d" % uid, "--regid=%d" % group,
+                               "--clear-groups"]
+
+        def fuse_group_member():
+            # Another user's file that the group may write, on a user-space
+            # file system: the new file could not keep its owner.
+            if not shutil.which("bindfs") or not os.path.exists("/dev/fuse"):
+                self.skipTest("needs bindfs and /dev/fuse")
+            os.mkdir(self.path("src"))
+            os.mkdir(self.path("mnt"))
+            os.chown(self.path("src"), owner, group)
+            os.chmod(self.path("src"), 0o775)
+            subprocess.run(["bindfs", "-o", "allow_other", self.path("src"), self.path("mnt")],
+                           check=True)
+            return "src", "mnt", as_user(group), lambda: subprocess.run(
+                ["umount", self.path("mnt")], check=True)
+
+        def no_free_inode():
+            os.mkdir(self.path("small"))
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,nr_inodes=8", "tmpfs",
+                            self.path("small")], check=True)
+            return "small", "small", [], lambda: subprocess.run(
+                ["umount", self.path("small")], check=True)
+
+        def append_only_folder():
+            # Where this folder's file system keeps no such attribute, a
+            # small ext4 image mounted through a loop device does.
+            ao = self.path("ao")
+            os.mkdir(ao)
+            undo = [["chattr", "-a", ao]]
+            if not self.chattr_a(ao):
+                image = self.path("ao.img")
+                with open(image, "wb") as f:
+                    f.truncate(8 << 20)
+                made = subprocess.run(["mkfs.ext4", "-q", image], stderr=subprocess.DEVNULL)
+                if made.returncode or subprocess.run(
+                        ["mount", "-o", "loop", image, ao], stderr=subprocess.DEVNULL).returncode:
+                    self.skipTest("no append-only attribute here, and no loop device for ext4")
+                undo.append(["umount", ao])
+                if not self.chattr_a(ao):
+                    subprocess.run(["umount", ao])
+                    self.skipTest("chattr +a refused, on ext4 too")
+            return "ao", "ao", [], lambda: [subprocess.run(c) for c in undo]
+
+        cases = [("a group member on FUSE", fuse_group_member),
+                 ("no free inode", no_free_inode),
+                 ("an append-only folder", append_only_folder)]
+        hold = ["strace", "-f", "-qq", "-o", os.devnull, "-e",
+                "inject=openat,linkat,renameat,renameat2,unlinkat:delay_exit=30000"]
+        for what, setup in cases:
+            with self.subTest(what):
+                self.clear(0)
+                os.chmod(self.dir, 0o755)
+                store, folder, prefix, undo = setup()
+                try:
+                    path = self.path(store + "/f")
+                    self.put(store + "/f", DOS)
+                    os.chown(path, owner, group)
+                    os.chmod(path, 0o664)
+                    if what == "no free inode":
+                        for i in range(16):
+                            try:
+                                self.put("small/fill%d" % i, b"")
+                            except OSError:
+                                break
+                    if what == "an append-only folder":
+                        subprocess.run(["chattr", "+a", self.path("ao")], check=True)
+                    ino, seen, stop = os.stat(path).st_ino, set(), self.path("stop")
+
+                    def watch():
+                        while not os.path.exists(stop):
+                            try:
+                                seen.add(os.stat(path).st_ino)
+                            except FileNotFoundError:
+                                seen.add(None)
+
+                    watcher = threading.Thread(target=watch)
+                    watcher.start()
+                    appender = subprocess.Popen(as_user(owner) + [
+                        "sh", "-c", 'i=0; until [ -e "$1" ]; do echo "line $i" >> f; '
+                        'i=$((i+1)); sleep 0.01; done; echo $i', "sh", stop],
+                        cwd=self.path(folder), stdout=subprocess.PIPE)
+                    runs = [subprocess.run(hold + prefix + [self.p.exe, "-d", "f"],
+                                           cwd=self.path(folder), stdout=subprocess.PIPE)
+                            for _ in range(2)]
+                    self.put("stop", b"")
+                    lines = int(appender.communicate()[0])
+                    watcher.join()
+                    os.unlink(stop)
+                    self.assertEqual([(r.returncode, r.stdout) for r in runs],
+                                     [(1, error(self.p, b"f convert failed."))] * 2)
+                    self.assertEqual(seen, {ino})
+                    self.assertEqual(self.get(store + "/f"),
+                                     DOS + b"".join(b"line %d\n" % i for i in range(lines)))
+                    self.assertEqual([n for n in os.listdir(self.path(store))
+                                      if not n.startswith("fill") and n != "lost+found"], ["f"])
+                finally:
+                    undo()
+
+    @staticmethod
+    def chattr_a(folder):
+        """Whether `folder` can be made append-only; it is left as it was."""
+        if subprocess.run(["chattr", "+a", folder], stderr=subprocess.DEVNULL).returncode:
+            return False
+        subprocess.run(["chattr", "-a", folder], check=True)
+        return True
+
     def test_working_directory_deeper_than_a_path_allows(self):
         # 25 levels of 200 bytes: no absolute name of these files would fit
         # in PATH_MAX, so crv must keep the names relative, links too.
@@ -615,8 +752,9 @@ class NativeOnlyTest(Case):
         self.assertEqual((self.get("f"), self.get("g")), (UNIX, DOS))
 
     def test_a_name_taken_meanwhile_is_left_alone(self):
-        # crv is held by strace (after the move to the backup; at the commit
-        # of a conversion made to fail) while another file takes the name.
+        # crv is held by strace (at the exchange; at the commit of a
+        # conversion made to fail) while another file takes the name: the
+        # name keeps it, and the backup, now the original's only name, stays.
         def plant_link():
             os.symlink("other", self.path("new"))
             os.replace(self.path("new"), self.path("f"))
@@ -626,13 +764,11 @@ class NativeOnlyTest(Case):
             self.put("f", b"theirs")
 
         cases = [
-            ("renameat2:delay_exit=2000000:when=1",
-             lambda: os.path.getsize(self.path("f")) == 0, plant_link),
-            ("fsync:error=EIO:delay_enter=2000000:when=1",
-             lambda: os.path.getsize(self.path("f")) == len(UNIX), plant_file),
+            ("renameat2:delay_enter=2000000:when=1", "renameat2", plant_link),
+            ("fsync:error=EIO:delay_enter=2000000:when=1", "failed", plant_file),
         ]
         for who, prefix, uid in self.runners():
-            for hold, ready, plant in cases:
+            for hold, held_in, plant in cases:
                 with self.subTest(who=who, hold=hold):
                     self.clear(uid)
                     self.put("f", DOS)
@@ -642,11 +778,11 @@ class NativeOnlyTest(Case):
                         ["strace", "-qq", "-o", os.devnull, "-e", "inject=" + hold] + prefix +
                         [self.p.exe, "-d", "f"], cwd=self.dir, stdout=subprocess.PIPE)
                     deadline = time.monotonic() + 30
-                    while not (os.path.exists(self.path("f.crv#001")) and ready()):
+                    while syscall_held(proc) != held_in:
                         self.assertLess(time.monotonic(), deadline, "crv was never held")
                         self.assertIsNone(proc.poll(), "crv was never held")
                     plant()
-                    planted = self.listing()
+                    planted = [n for n in self.listing() if not n.endswith(".new")]
                     out, _ = proc.communicate(timeout=60)
                     self.assertEqual((proc.returncode, out), (1, error(self.p, b"f convert failed.")))
                     self.assertEqual((self.get("other"), self.get("f.crv#001"), self.listing()),
@@ -761,18 +897,23 @@ class CollisionTest(Case):
 
         readings = []
 
-        def read_as_another_user():
+        def read_as_another_user(stop=None):
             # One who may read the file reads it whole while A is held: the
-            # original, or A's complete output once A ends.
+            # original, or A's complete output once A ends; also when A is
+            # then stopped by a signal and fails.
             def read():
                 readings.append(subprocess.run(
                     ["setpriv", "--reuid=4245", "--regid=4245", "--clear-groups", "cat",
                      self.path("att/d/f")], stdout=subprocess.PIPE, stderr=subprocess.PIPE))
 
-            os.chmod(self.dir, 0o755)
-            writer[:] = [threading.Thread(target=read)]
-            writer[0].start()
-            writer[0].join(0.2)
+            def act():
+                os.chmod(self.dir, 0o755)
+                writer[:] = [threading.Thread(target=read)]
+                writer[0].start()
+                writer[0].join(0.2)
+                if stop:
+                    os.kill(held[0], stop)
+            return act
 
         def swap():
             os.rename(self.path("att/d"), self.path("att/d.old"))
@@ -784,7 +925,7 @@ class CollisionTest(Case):
                        cwd=self.dir, check=True)
         with open(trace) as f:
             calls = [line.split("(")[0] for line in f if re.match(
-                r"(openat|flock|renameat2|read|write|fsync|newfstatat|unlinkat)\(", line)
+                r"(openat|flock|linkat|renameat2|read|write|fsync|newfstatat|unlinkat)\(", line)
                 and not line.startswith(("write(1,", "read(0,"))]
         points = [(c, calls[:i + 1].count(c)) for i, c in enumerate(calls)]
         actions = [("crv -c f", crv_c("f")), ("crv -c l", crv_c("l")),
@@ -792,9 +933,21 @@ class CollisionTest(Case):
                    ("append", append_to("att/d/f")),
                    ("append to the backup", append_to("att/d/f.crv#001")),
                    ("append, then Ctrl-C", append_to("att/d/f", interrupt=True)),
-                   ("another user reads", read_as_another_user),
+                   ("another user reads", read_as_another_user()),
+                   ("another user reads, then SIGTERM", read_as_another_user(signal.SIGTERM)),
                    ("swap the directory", swap)]
-        for (call, when), (what, act) in [(p, a) for p in points for a in actions]:
+        # Actions tried only where A is held in these calls (the copy, the commit).
+        only_at = {"another user reads, then SIGTERM": ("write", "fsync", "linkat", "renameat2")}
+        # The outcomes that one moment decides (the run's status, the name's
+        # bytes): a writer that opens the original just before the exchange
+        # (the new file's link as `<backup>.new`) waits on the original's
+        # lease, which sends the original back under the name with its line;
+        # one that opens the name just after the exchange writes into the
+        # conversion.
+        exact = {("linkat", 2, "append"): (1, MIXED + appended),
+                 ("renameat2", 1, "append"): (0, convert(MIXED, False) + appended)}
+        for (call, when), (what, act) in [(p, a) for p in points for a in actions
+                                          if a[0] not in only_at or p[0] in only_at[a[0]]]:
             with self.subTest(held_after="%s #%d" % (call, when), meanwhile=what):
                 reset()
                 converted_later[:] = [False]
@@ -830,6 +983,21 @@ class CollisionTest(Case):
                 self.assertEqual([n for n in final if n.startswith("others/")],
                                  ["others/f.crv#001"], "a step landed in another directory")
                 data = final[os.path.relpath(folder, self.dir) + "/f"]
+                # (Large bytes compared with assertTrue: a failing assertEqual
+                # would spend minutes on their difference.)
+                if (call, when, what) in exact:
+                    status, want = exact[call, when, what]
+                    self.assertTrue((proc.returncode, data) == (status, want),
+                                    "status %d, %d bytes under the name" % (proc.returncode,
+                                                                            len(data)))
+                if what == "append to the backup" and proc.returncode == 0 and writer[1:]:
+                    # The backup was opened after the exchange, when it named
+                    # the original alone: it stays, with the line.
+                    kept = [final["att/d/" + n] for n in self.backups(folder)]
+                    self.assertTrue((data, kept) == (convert(MIXED, False), [MIXED + appended]),
+                                    "%d bytes under the name, backups %s" % (
+                                        len(data), [len(k) for k in kept]))
+                    continue
                 if self.backups(folder) and what.endswith("Ctrl-C") and writer[1:]:
                     # Interrupted while a program waited for the new file: the
                     # original is back under the name, and the new file, into

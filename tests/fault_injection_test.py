@@ -3,11 +3,13 @@
 failure loses a byte.
 
 For each scenario (-d, -c, -p with its answer; a file system without
-RENAME_NOREPLACE; an older backup present; the restore after a failed
+RENAME_EXCHANGE; an older backup present; the restore after a failed
 commit, also killed there; a file with an ACL and attributes, one in a directory
 with a default ACL, one named through a link; a file large enough that the
 writeback of its output starts early, whose writeback calls are failed,
-killed and interrupted) the tool first runs once under strace to count the
+killed and interrupted; as root, killed at every call on tmpfs and on
+bindfs, which has no unnamed files, also with hard links refused) the tool
+first runs once under strace to count the
 calls it makes of
 each I/O system call. Then, for every such system call and every K from 1 to
 its count, it runs again with the K-th call failed (strace's
@@ -15,15 +17,19 @@ its count, it runs again with the K-th call failed (strace's
 write and fsync; EINTR for read, write and open), or with SIGKILL or SIGINT
 sent there, and checks what is left on the disk, the status and the output:
 
-  status 0  the file holds exactly the converted bytes; a backup remains only
-            when deleting it was the failed call, and holds the original;
-  status 1  the file holds exactly the original bytes and no backup remains,
-            or, only when the failed call was part of the restore, a backup
-            holds exactly the original bytes, or the run's output is left
-            under the backup's name;
+  status 0  the file holds exactly the converted bytes; a backup (or the
+            original's extra name `<backup>.new`) remains only when a look
+            at or the removal of such a name after the exchange failed, and
+            holds exactly the original;
+  status 1  the name holds exactly the original and nothing is left beside
+            it, except, only when the failed call was part of the cleanup,
+            a backup holding exactly the original, or the run's own
+            `<backup>.new` holding its new file;
   output    exactly the expected message, nothing on standard error;
-  killed    the backup holds the original bytes whenever the file does not;
-  SIGINT    during the copy it stops the conversion and restores the file;
+  killed    the name holds the original or the complete conversion, every
+            backup `.crv#NNN` exactly the original, and at most one
+            `<backup>.new` is left;
+  SIGINT    during the copy it stops the conversion, the original kept;
   always    a failure to make the result durable is never a success, an
             older backup is never touched, the link stays, and no file, even
             half written, gives anyone access (by its mode or ACL) that the
@@ -142,8 +148,11 @@ def make_text(line_end):
 
 class Scenario:
     def __init__(self, name, args, original, stdin=b"", base=(), older=None, acl=None,
-                 default_acl=None, attrs=None, via_link=False):
+                 default_acl=None, attrs=None, via_link=False, fs=None):
         self.name = name
+        # Where the file lies: the test's own folder, or a "tmpfs" or
+        # "bindfs" (user-space, without unnamed files) mount of its own.
+        self.fs = fs
         self.args = args
         # The name given: the file's own, or a link to it.
         self.given = LINK if via_link else NAME
@@ -159,7 +168,7 @@ class Scenario:
         self.stdin = stdin
         self.confirm = "-p" in args
         # Injections every run of this scenario gets (a file system without
-        # RENAME_NOREPLACE, a conversion that fails), as strace expressions.
+        # RENAME_EXCHANGE, a conversion that fails), as strace expressions.
         self.base = list(base)
         self.base_syscalls = {b.split(":")[0] for b in base}
         # Files already present (an older backup), never to be touched.
@@ -182,8 +191,8 @@ class Run:
         self.original_mode = original_mode
 
 
-def run_crv(crv, scenario, injections, workroot):
-    work = tempfile.mkdtemp(dir=workroot)
+def run_crv(crv, scenario, injections, workroots):
+    work = tempfile.mkdtemp(dir=workroots[scenario.fs])
     try:
         files_dir = os.path.join(work, "d")
         os.mkdir(files_dir)
@@ -314,48 +323,55 @@ def check(scenario, run, point):
         if run.files.get(name) != data:
             return "the older file %s was changed or removed" % name
     target = run.files.get(NAME)
-    backups = {n: b for n, b in run.files.items()
-               if n.startswith(NAME + ".crv#") and n not in scenario.older}
-    others = set(run.files) - {NAME} - set(backups) - set(scenario.older)
+    # The run's names beside the file: backups (second names of the
+    # original) and its own new file's name, `<backup>.new`.
+    backups = {n: b for n, b in run.files.items() if re.fullmatch(
+        re.escape(NAME) + r"\.crv#\d+", n) and n not in scenario.older}
+    news = {n: b for n, b in run.files.items() if re.fullmatch(
+        re.escape(NAME) + r"\.crv#\d+\.new", n) and n not in scenario.older}
+    others = set(run.files) - {NAME} - set(backups) - set(news) - set(scenario.older)
     if others:
         return "unexpected files %s" % sorted(others)
-    if len(backups) > 1:
-        return "more than one backup: %s" % sorted(backups)
+    if len(backups) > 1 or len(news) > 1:
+        return "more than one backup or new file: %s" % (sorted(backups) + sorted(news))
     backup = next(iter(backups.values()), None)
+    new = next(iter(news.values()), None)
     failed = injected_lines(run, syscall)
     failed_text = [run.trace[i][1] for i in failed]
 
     if kind == "SIGKILL":
         if run.status != -signal.SIGKILL:
             return "status %s, expected death by SIGKILL" % run.status
-        # Killed just before the new file traded places with the original,
-        # or after it traded back: the new file may remain under the
-        # backup's name.
-        if target == original:
-            return None
-        if target == converted and (backup is None or backup == original):
-            return None
-        if backup == original:
-            return None
-        return "after the kill the original bytes are nowhere whole"
+        # The name holds one of the two whole; a backup is the original.
+        # The run's own `.new` may hold its new file, or the original's
+        # extra name just after the exchange.
+        if target not in (original, converted):
+            return "after the kill the name holds neither the original nor the conversion"
+        if backup not in (None, original):
+            return "after the kill a backup does not hold the original"
+        if new is not None and not (new == original or converted.startswith(new)):
+            return "after the kill the run's new file is neither the original nor a prefix"
+        return None
 
     if kind == "SIGINT":
-        # Within the conversion the interrupt makes it stop and restore;
+        # Within the conversion the interrupt makes it stop, the original kept;
         # before and after it, the interrupt ends the process as usual.
         # A signal is sent as the call begins; strace does not mark the call.
         calls = [i for i, (s, _) in enumerate(run.trace) if s == syscall]
-        if when <= len(calls) and reads_data_from_backup(run, [calls[when - 1]]) and \
+        if when <= len(calls) and reads_data_of_claimed(run, [calls[when - 1]]) and \
                 run.status != 1:
-            return "interrupted while copying, yet not stopped and restored"
+            return "interrupted while copying, yet not stopped with the original kept"
         if run.status == -signal.SIGINT:
-            if backup is None and target in (original, converted) and \
+            if backup is None and new is None and target in (original, converted) and \
                     run.stdout in (b"", scenario.msg_convert.encode()):
                 return None
             return "death by SIGINT left %s" % (
-                "a backup" if backup is not None else "the file neither original nor converted")
-        if run.status == 0 and target == converted and backup is None and not run.stdout:
+                "a backup" if backup is not None or new is not None
+                else "the file neither original nor converted")
+        if run.status == 0 and target == converted and backup is new is None and \
+                not run.stdout:
             return None
-        if run.status == 1 and target == original and backup is None and \
+        if run.status == 1 and target == original and backup is new is None and \
                 run.stdout == scenario.msg_convert.encode():
             return None
         return "interrupted: status %s, stdout %r, file %s, backup %s" % (
@@ -364,7 +380,7 @@ def check(scenario, run, point):
             "none" if backup is None else "present")
 
     if run.status == 127 and point_before_main(scenario, point):
-        if target == original and backup is None and run.stdout == b"":
+        if target == original and backup is new is None and run.stdout == b"":
             return None
         return "the program did not start, yet the disk or output changed"
     if run.status < 0:
@@ -388,24 +404,29 @@ def check(scenario, run, point):
                ("O_DIRECTORY" in t and "O_PATH" not in t and kind != "EINTR")
                for t in failed_text):
             return "the converted bytes could not be made durable, yet status 0"
-        if backup is not None:
-            deleting_backup = any(t.startswith(("unlink(", "unlinkat(")) and
-                                  ('"%s.crv#' % NAME) in t for t in failed_text)
-            if not deleting_backup:
-                return "status 0 and a backup remains, though its deletion did not fail"
-            if backup != original:
+        # The original's other names go after the exchange: where looking at
+        # or removing one failed, it stays, holding the original.
+        if backup is not None or new is not None:
+            exchange = next((i for i, (s, t) in enumerate(run.trace)
+                             if s.startswith("rename") and t.endswith("= 0")), len(run.trace))
+            removing = any(i > exchange and run.trace[i][0] in RESTORE_SYSCALLS for i in failed)
+            if not removing:
+                return "status 0 and a backup remains, though its removal did not fail"
+            if any(b not in (None, original) for b in (backup, new)):
                 return "the remaining backup does not hold the original bytes"
     else:
-        # A restore that trades the files back in one step and then fails to
-        # delete the output leaves that under the backup's name; so does a
-        # run whose file system refused the exchange, when taking the new
-        # file's name back fails (it is still empty).
-        kept_output = target == original and (in_restore(scenario, run, failed) or backup == b"")
-        if not (target == original and (backup is None or kept_output)):
-            if backup != original:
-                return "status 1 and the original bytes are nowhere whole"
-            if not in_restore(scenario, run, failed) and not identity_lost(run, failed):
-                return "status 1 and a backup remains, though the restore did not fail"
+        # The name was never changed (or changed back); the run's names go,
+        # unless the failed call was part of that cleanup: then a backup
+        # holding the original, or the run's new file under `.new`, stays.
+        if target != original:
+            return "status 1 and the name does not hold the original"
+        if backup is not None or new is not None:
+            if not in_restore(scenario, run, failed):
+                return "status 1 and a backup remains, though the cleanup did not fail"
+            if backup not in (None, original):
+                return "status 1 and the remaining backup does not hold the original"
+            if new is not None and not converted.startswith(new):
+                return "status 1 and the remaining new file is not the run's"
 
     persistent = kind.endswith("+")
     want = expected_output(scenario, run, syscall, persistent).encode("utf-8")
@@ -417,22 +438,15 @@ def check(scenario, run, point):
     return None
 
 
-def identity_lost(run, failed):
-    """Whether a failed call was the look at the file just created: without
-    its identity the restore leaves the name alone, and the backup stays."""
-    fds = [m.group(1) for _, t in run.trace
-           for m in [re.match(r'open(?:at)?\(.*O_EXCL.*\) = (\d+)$', t)] if m]
-    return any(re.match(r'(?:fstat|newfstatat)\((%s),' % "|".join(fds), run.trace[i][1])
-               for i in failed) if fds else False
-
-
-def reads_data_from_backup(run, lines):
-    """Whether one of the trace lines is a read of the backup (the source of
-    the copy) that returned bytes."""
+def reads_data_of_claimed(run, lines):
+    """Whether one of the trace lines is a read of the file opened after the
+    claim (the source of the copy) that returned bytes."""
     fds = set()
+    claimed = False
     for _, text in run.trace:
-        m = re.match(r'open(?:at)?\(.*"%s\.crv#\d+", O_RDONLY.*\) = (\d+)$' % NAME, text)
-        if m:
+        claimed = claimed or text.startswith("flock(")
+        m = re.match(r'open(?:at)?\(.*"%s", O_RDONLY.*\) = (\d+)$' % NAME, text)
+        if m and claimed:
             fds.add(m.group(1))
     for i in lines:
         m = re.match(r"read\((\d+), .*\) = (\d+)$", run.trace[i][1])
@@ -511,7 +525,7 @@ def main():
 
     dos = make_text(b"\r\n")
     unix = convert(dos, False)
-    no_noreplace = "renameat2:error=EINVAL:when=1+"
+    no_exchange = "renameat2:error=EINVAL:when=1+"
     fail_commit = "fsync:error=EIO:when=1"
     older = {NAME + ".crv#001": b"an older backup\r\n"}
     attrs = {"user.origin": b"x", "trusted.note": b"y"} if os.geteuid() == 0 else \
@@ -524,12 +538,12 @@ def main():
         (Scenario("-p -d, answer y", ["-p", "-d"], dos, stdin=b"y\n"), "each"),
         (Scenario("-d, restore", ["-d"], dos, base=[fail_commit]), "restore"),
         (Scenario("-c, restore", ["-c"], unix, base=[fail_commit]), "restore"),
-        (Scenario("-d, no RENAME_NOREPLACE", ["-d"], dos, base=[no_noreplace]), "each"),
-        (Scenario("-d, no RENAME_NOREPLACE, restore", ["-d"], dos,
-                  base=[no_noreplace, fail_commit]), "restore"),
+        (Scenario("-d, no RENAME_EXCHANGE", ["-d"], dos, base=[no_exchange]), "each"),
+        (Scenario("-d, no RENAME_EXCHANGE, restore", ["-d"], dos,
+                  base=[no_exchange, fail_commit]), "restore"),
         (Scenario("-d, older backup #001", ["-d"], dos, older=older), "each"),
-        (Scenario("-d, older backup #001, no RENAME_NOREPLACE", ["-d"], dos,
-                  base=[no_noreplace], older=older), "each"),
+        (Scenario("-d, older backup #001, no RENAME_EXCHANGE", ["-d"], dos,
+                  base=[no_exchange], older=older), "each"),
         (Scenario("-c, killed", ["-c"], unix), "SIGKILL"),
         (Scenario("-c, killed in the restore", ["-c"], unix, base=[fail_commit]),
          "restore, SIGKILL"),
@@ -542,12 +556,44 @@ def main():
         # failed, killed and interrupted.
         (Scenario("-c, large", ["-c"], unix * (WRITEBACK_FILE // len(unix) + 1)), "writeback"),
     ]
+    # Other file systems, killed at every call of a clean and of a failing
+    # run: tmpfs; bindfs, which has no unnamed files, so the new file is
+    # made under `<backup>.new`, and every call failed there too; and bindfs
+    # with every hard link refused, as a file system without them.
+    no_links = "linkat:error=EPERM:when=1+"
+    if os.geteuid() == 0:
+        plan += [(Scenario("-c, killed, tmpfs", ["-c"], unix, fs="tmpfs"), "SIGKILL"),
+                 (Scenario("-c, killed in the restore, tmpfs", ["-c"], unix, base=[fail_commit],
+                           fs="tmpfs"), "restore, SIGKILL")]
+    else:
+        print("note: tmpfs and bindfs scenarios need root; left out")
+    if os.geteuid() == 0 and shutil.which("bindfs") and os.path.exists("/dev/fuse"):
+        plan += [(Scenario("-d, bindfs", ["-d"], dos, fs="bindfs"), "each"),
+                 (Scenario("-c, killed, bindfs", ["-c"], unix, fs="bindfs"), "SIGKILL"),
+                 (Scenario("-c, killed in the restore, bindfs", ["-c"], unix, base=[fail_commit],
+                           fs="bindfs"), "restore, SIGKILL"),
+                 (Scenario("-c, killed, bindfs, no hard links", ["-c"], unix, base=[no_links],
+                           fs="bindfs"), "SIGKILL")]
+    elif os.geteuid() == 0:
+        print("note: bindfs or /dev/fuse missing; bindfs scenarios left out")
 
     workroot = tempfile.mkdtemp(prefix="crv-fault-")
+    workroots = {None: workroot}
+    mounts = []
     jobs = []
     try:
+        for fs in sorted({s.fs for s, _ in plan} - {None}):
+            mount = workroots[fs] = os.path.join(workroot, fs)
+            os.mkdir(mount)
+            if fs == "tmpfs":
+                cmd = ["mount", "-t", "tmpfs", "-o", "size=512m", "tmpfs", mount]
+            else:
+                os.mkdir(mount + ".src")
+                cmd = ["bindfs", mount + ".src", mount]
+            subprocess.run(cmd, check=True)
+            mounts.append(mount)
         for scenario, mode in plan:
-            clean = run_crv(crv, scenario, [], workroot)
+            clean = run_crv(crv, scenario, [], workroots)
             counts, before_main = count_calls(clean.trace)
             BEFORE_MAIN[scenario.name] = before_main
             if not counts:
@@ -596,7 +642,7 @@ def main():
         tried = 0
         outcomes = {}
         with concurrent.futures.ThreadPoolExecutor(max_workers=opts.jobs) as pool:
-            futures = {pool.submit(run_crv, crv, s, [injection(p)], workroot): (s, p)
+            futures = {pool.submit(run_crv, crv, s, [injection(p)], workroots): (s, p)
                        for s, p in jobs}
             for future in concurrent.futures.as_completed(futures):
                 scenario, point = futures[future]
@@ -620,6 +666,8 @@ def main():
             tried, ", ".join("%s: %d" % kv for kv in sorted(outcomes.items()))))
         return 0
     finally:
+        for mount in mounts:
+            subprocess.run(["umount", mount])
         shutil.rmtree(workroot, ignore_errors=True)
 
 

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Kills crv with SIGKILL at several moments while it converts a large file
-and checks that the bytes survive: whenever the file's own name does not hold
-the original or the converted bytes, the backup holds the whole original.
+and checks that the bytes survive: the file's name holds the whole original
+or the complete conversion at every kill, a backup left behind holds the
+original, and a later run converts what the name holds.
 
-Each run starts crv, polls until the backup appears (the conversion has
-begun), waits a fraction of a clean run's duration and kills.
+Each run starts crv, polls until the backup appears (a second name of the
+original, made just before the copy begins), waits a fraction of a clean
+run's duration and kills.
 
     kill_test.py --crv build/crv [--mib 64]
 """
@@ -59,21 +61,20 @@ def run_once(crv, args, original, work, delay):
 
 
 def classify(files, original, converted):
-    """'before', 'during' or 'after' the conversion, or None when the original
-    bytes are nowhere whole."""
+    """'before', 'during' or 'after' the conversion, or None when the name
+    holds neither whole, or a backup is not the original."""
     target = files.get(NAME)
-    backups = [b for n, b in files.items() if n != NAME]
-    if len(files) - (NAME in files) != len(backups) or len(backups) > 1:
+    backups = [b for n, b in files.items() if n != NAME and not n.endswith(".new")]
+    # The run's own `<backup>.new`: its new file, or the original's extra
+    # name just after the exchange.
+    news = [b for n, b in files.items() if n.endswith(".new")]
+    if len(backups) > 1 or any(b != original for b in backups) or len(news) > 1 or \
+            any(not (b == original or converted.startswith(b)) for b in news):
         return None
-    backup = backups[0] if backups else None
-    # Before: the original alone, or beside the run's new file, still empty,
-    # killed under the backup's name before the two traded places.
-    if target == original and backup in (None, b""):
-        return "before"
-    if target == converted and backup in (None, original):
+    if target == converted:
         return "after"
-    if backup == original:
-        return "during"
+    if target == original:
+        return "during" if backups else "before"
     return None
 
 
@@ -86,9 +87,19 @@ def kill_round(crv, args, original, converted, work, clean_time):
         _, files, _ = run_once(crv, args, original, work, delay)
         phase = classify(files, original, converted)
         if phase is None:
-            print("FAIL: crv %s killed %.1f ms after the backup appeared: the original"
-                  " bytes are nowhere whole (files: %s)"
+            print("FAIL: crv %s killed %.1f ms after the backup appeared: the name holds"
+                  " neither whole, or a backup is not the original (files: %s)"
                   % (args[0], delay * 1000, {n: len(b) for n, b in files.items()}))
+        elif phase == "during" and "during" not in phases:
+            # Killed while copying: the next run converts the original, and
+            # the leftover backup only pushes its number on.
+            status = subprocess.run([crv] + args + [NAME], cwd=work,
+                                    stdout=subprocess.DEVNULL).returncode
+            with open(os.path.join(work, NAME), "rb") as f:
+                if (status, f.read()) != (0, converted):
+                    print("FAIL: crv %s after a kill while copying: status %d, the name"
+                          " does not hold the conversion" % (args[0], status))
+                    phase = None
         phases.append(phase)
     return phases
 

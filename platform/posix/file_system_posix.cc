@@ -173,11 +173,11 @@ class PosixFileSystem : public FileSystem {
     }
     if (!Lock(name)) return false;
     // Files and folders that forbid the replace are refused before anything
-    // changes, rather than collecting leftovers.
-    int probe = OpenAt(dir_, ".", O_RDONLY | O_DIRECTORY);
-    bool forbidden = FlagsForbid(fd) || (probe >= 0 && FlagsForbid(probe));
-    if (probe >= 0) close(probe);
-    if (forbidden) return Failed(EPERM);
+    // changes, rather than collecting leftovers. The directory opened for
+    // that is the one synced after the replace, so a failure to open it
+    // fails here, before anything changed.
+    if (!OpenSyncDirectory()) return Failed();
+    if (FlagsForbid(fd) || (sync_dir_ >= 0 && FlagsForbid(sync_dir_))) return Failed(EPERM);
     // A run that had to open the file for writing to lock it (NFS) cannot
     // have a read lease, which its own descriptor would refuse.
     if (lock_fd_ < 0) {
@@ -198,7 +198,12 @@ class PosixFileSystem : public FileSystem {
     int fd = OpenForReadingAt(dir_, name);
     // A file another run holds a write lease on is that run's new file.
     if (fd < 0) return errno == EWOULDBLOCK;
-    bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    // A second name of the file this run claimed (and locks itself) is a
+    // backup an ended run left: another run on this file would hold its
+    // lock, and this run's claim would have failed.
+    struct stat st;
+    bool held = !(fstat(fd, &st) == 0 && SameFile(st, claimed_st_)) &&
+                flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(fd);
     return held;
   }
@@ -291,30 +296,53 @@ class PosixFileSystem : public FileSystem {
       (void)SyncDirectory();
       return Failed(EBUSY);
     }
-    // The original's extra name goes (the backup still names it), then
-    // the new entry is made durable with that removal: the new file's data
-    // already is. Should the sync fail, the name holds the complete
-    // conversion all the same, which a failure report would deny: the run
-    // has converted.
-    if (exchanged_) RemoveIfSame(new_name_, claimed_st_);
+    // The new entry made durable: the new file's data already is. Where
+    // that fails, the original goes back under the name, so that a failure
+    // report is true of what the name holds.
+    if (!SyncDirectory()) {
+      int error = errno;
+      PutOriginalBack(name);
+      return Failed(error);
+    }
+    // The exchange left the original under the run's own name, beside the
+    // backup: RemoveBackup removes both.
     new_named_ = false;
-    (void)SyncDirectory();
     return true;
   }
 
   bool RemoveBackup(const std::string& backup) override {
-    return backup_named_ && RemoveIfSame(backup, claimed_st_);
+    // The backup goes first, while the exchange's extra name still names
+    // the original, then that name. A program that opened the original by
+    // its backup name since the exchange writes into it there: the backup
+    // stays with its bytes, and where the program came just as it went, the
+    // extra name gives it back.
+    bool written = OriginalWritten();
+    if (!written && backup_named_) {
+      if (!RemoveIfSame(backup, claimed_st_)) return false;
+      written = OriginalWritten();
+      bool given_back = written && exchanged_ &&
+                        linkat(dir_, new_name_.c_str(), dir_, backup.c_str(), 0) == 0;
+      if (written && !given_back) return false;
+    }
+    // The extra name goes, unless it is the only one left of an original
+    // that someone writes.
+    if (exchanged_ && (backup_named_ || !written)) RemoveIfSame(new_name_, claimed_st_);
+    return backup_named_ && !written;
   }
 
   void Discard(const std::string& name, const std::string& backup) override {
     // The new file's name of its own goes, while it is the new file and
-    // nobody else has been in it; unnamed, it goes when the run ends.
-    if (new_named_ && new_file_.NobodyElseIn()) RemoveIfSame(new_name_, new_file_.st());
-    // The backup name goes while the name still holds the original: where
-    // another program put a file of its own there meanwhile, the backup is
-    // the original's last name and stays.
+    // nobody else has been in it; unnamed, it goes when the run ends. Its
+    // identity is looked at again: the look when it was made may have been
+    // what failed.
+    struct stat made;
+    if (new_named_ && new_file_.NobodyElseIn() && fstat(new_file_.fd(), &made) == 0) {
+      RemoveIfSame(new_name_, made);
+    }
+    // The backup name goes only while the name still holds the original:
+    // where another file took the name meanwhile, it is the original's last.
     struct stat st;
-    if (backup_named_ && fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (backup_named_ && FreshStat(dir_, name.c_str(), AT_SYMLINK_NOFOLLOW, &st) &&
         SameFile(st, claimed_st_)) {
       RemoveIfSame(backup, claimed_st_);
     }

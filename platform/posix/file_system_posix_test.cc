@@ -73,26 +73,30 @@ TEST_F(PosixConvertTest, LargeFileAcrossBlocksBothWays) {
 
 TEST_F(PosixConvertTest, SkipsExistingBackupsAndLeavesThem) {
   // A number is free only when its backup name and the run's own `.new`
-  // name are: leftovers of killed runs push it on and are left as they are.
+  // name are: leftovers of killed runs push it on and are left as they are,
+  // a second name of the file itself (#003) too.
   Put(Path("a.txt"), "x\n");
   Put(Path("a.txt.crv#001"), "one");
   Put(Path("a.txt.crv#002.new"), "two");
+  ASSERT_EQ(link(Path("a.txt").c_str(), Path("a.txt.crv#003").c_str()), 0);
   Put(Path("a.txt.crv#004"), "four");
   std::unique_ptr<FileSystem> fs = InDir();
   ASSERT_TRUE(fs->Claim("a.txt"));
   std::string backup;
   ASSERT_TRUE(MakeBackup(*fs, "a.txt", &backup));
-  EXPECT_EQ(backup, "a.txt.crv#003");
+  EXPECT_EQ(backup, "a.txt.crv#005");
   // A second name of the original, which keeps its own.
   EXPECT_EQ(Get(Path(backup)), "x\n");
   EXPECT_EQ(Get(Path("a.txt")), "x\n");
   EXPECT_EQ(Get(Path("a.txt.crv#002.new")), "two");
   fs->Discard("a.txt", backup);
   EXPECT_FALSE(Exists(Path(backup)));
-  fs.reset();  // The claim ends with the run.
+  // The run ends, and with it its claim: a new run converts the file.
+  fs.reset();
   EXPECT_TRUE(ReplaceInPlace(Path("a.txt"), true));
   EXPECT_EQ(Get(Path("a.txt")), "x\r\n");
   EXPECT_EQ(Get(Path("a.txt.crv#001")), "one");
+  EXPECT_EQ(Get(Path("a.txt.crv#003")), "x\n");
 }
 
 TEST_F(PosixConvertTest, TakenBackupNameLeavesTargetUnchanged) {
