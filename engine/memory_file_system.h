@@ -13,8 +13,8 @@
 //           (RENAME_EXCHANGE); then, should a writer have opened the
 //           original "in that moment" (in_take_name), the two are swapped
 //           back and the new file keeps `<backup>.new`; either way the
-//           directory is synced, then the original's extra name
-//           `<backup>.new` unlinked after a success.
+//           directory is synced. RemoveBackup unlinks the backup, then the
+//           original's extra name `<backup>.new`.
 //           Discard unlinks `<backup>.new` unless a program is in the new
 //           file; unnamed, the new file goes with the run.
 //   kWin32  no claims: the copy's source, opened without sharing, keeps
@@ -312,15 +312,14 @@ class MemoryFileSystem : public FileSystem {
       return Error(EBUSY);
     }
     SyncDirectory();
-    // The original's extra name goes (the backup still names it).
-    files.erase(own);
-    Changed();
     return true;
   }
   bool RemoveBackup(const std::string& backup) override {
     if (Fails(kRemoveBackup)) return false;
     if (!claimed_ || At(backup) != claimed_) return Error(ESTALE);
     files.erase(backup);
+    // Then the original's extra name, which the exchange left (POSIX).
+    if (At(backup + ".new") == claimed_) files.erase(backup + ".new");
     Changed();
     return true;
   }
