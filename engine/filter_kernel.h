@@ -13,7 +13,7 @@ namespace crv {
 // [in, in + size) to *out, advance *out, and return how many input bytes
 // they consumed. The caller holds no CR back when it calls them, and they
 // leave none: they stop before a block that has a CR followed by a CR (the
-// byte after the block counts), and they take a block only while at least
+// byte after the block counts) or a NUL byte, and they take a block only while at least
 // kKernelLookahead bytes remain. drop_cr drops every CR that stands before
 // an LF; add_cr inserts a CR before every LF that has none (and never stops
 // right after a CR: such a last CR is left to the caller).
@@ -25,8 +25,9 @@ constexpr size_t kKernelOverreach = 64;
 // The change scans (change_scan.h) ask whether a filter would change its
 // input: only at an LF can it, when CRs stand before it (drop_cr) or when
 // anything but exactly one CR does (add_cr). Both return how many bytes
-// from `in`, in whole 64-byte blocks, hold no such LF: they stop at the
-// first block that holds one, or where fewer than 64 bytes remain, and read
+// from `in`, in whole 64-byte blocks, hold no such LF and no NUL byte:
+// they stop at the first block that holds either, or where fewer than 64
+// bytes remain, and read
 // nothing outside [in, in + size). `crs_before` is how many CRs directly
 // precede `in`, counted up to 2.
 struct FilterKernel {

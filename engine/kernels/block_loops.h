@@ -4,8 +4,9 @@
 // instruction set with its block steps inlined; so the file has no include
 // guard and includes nothing (<cstddef>, <cstdint> and
 // engine/kernels/target.h come first). The kernel defines before it:
-//   void Masks(const char* p, uint64_t* cr, uint64_t* lf)
-//       bit i set when byte i of the 64 at p is CR (LF);
+//   void Masks(const char* p, uint64_t* cr, uint64_t* lf, uint64_t* nul)
+//       bit i set when byte i of the 64 at p is CR (LF); *nul not 0 when
+//       one of the 64 is a NUL byte;
 //   char* Drop(char* o, const char* p, uint64_t drop)
 //       copies the 64 bytes at p to o without those marked, returns the end;
 //   char* Insert(char* o, const char* p, uint64_t before)
@@ -22,9 +23,10 @@ CRV_KERNEL_ENTRY size_t DropCR(const char* in, size_t size, char** out) {
   const char* p = in;
   char* o = *out;
   while (static_cast<size_t>(in + size - p) >= ::crv::kKernelLookahead) {
-    uint64_t cr, lf;
-    Masks(p, &cr, &lf);
-    if (CrRun(p, cr)) break;
+    uint64_t cr, lf, nul;
+    Masks(p, &cr, &lf, &nul);
+    // The byte scan stops the filter at a NUL.
+    if (nul != 0 || CrRun(p, cr)) break;
     uint64_t lf_after = (lf >> 1) | (uint64_t{p[64] == '\n'} << 63);
     o = Drop(o, p, cr & lf_after);
     p += 64;
@@ -38,9 +40,9 @@ CRV_KERNEL_ENTRY size_t AddCR(const char* in, size_t size, char** out) {
   char* o = *out;
   uint64_t cr_before = 0;  // the previous block ended with a CR
   while (static_cast<size_t>(in + size - p) >= ::crv::kKernelLookahead) {
-    uint64_t cr, lf;
-    Masks(p, &cr, &lf);
-    if (CrRun(p, cr)) break;
+    uint64_t cr, lf, nul;
+    Masks(p, &cr, &lf, &nul);
+    if (nul != 0 || CrRun(p, cr)) break;
     o = Insert(o, p, lf & ~((cr << 1) | cr_before));
     cr_before = cr >> 63;
     // A constant step keeps the next block's loads off the masks' path.

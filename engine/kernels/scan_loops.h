@@ -1,7 +1,7 @@
 // The change scans' block loops (see FilterKernel in filter_kernel.h), as
 // plain functions. Included like block_loops.h, inside a kernel's namespace
 // and target region, after its
-//   void Masks(const char* p, uint64_t* cr, uint64_t* lf);
+//   void Masks(const char* p, uint64_t* cr, uint64_t* lf, uint64_t* nul);
 // no include guard. The kernels that share Masks share these too, so a
 // kernel whose masks are another's takes that kernel's scans.
 //
@@ -13,9 +13,9 @@ CRV_KERNEL_ENTRY size_t ScanDropCR(const char* in, size_t size, unsigned crs_bef
   const char* p = in;
   uint64_t cr_last = crs_before != 0;  // the byte before the block is a CR
   for (; static_cast<size_t>(in + size - p) >= 64; p += 64) {
-    uint64_t cr, lf;
-    Masks(p, &cr, &lf);
-    if ((lf & ((cr << 1) | cr_last)) != 0) break;
+    uint64_t cr, lf, nul;
+    Masks(p, &cr, &lf, &nul);
+    if (((lf & ((cr << 1) | cr_last)) | nul) != 0) break;
     cr_last = cr >> 63;
   }
   return static_cast<size_t>(p - in);
@@ -27,11 +27,11 @@ CRV_KERNEL_ENTRY size_t ScanAddCR(const char* in, size_t size, unsigned crs_befo
   // that (as the top two bits of the previous block's mask).
   uint64_t cr_last = crs_before == 0 ? 0 : crs_before == 1 ? 2 : 3;
   for (; static_cast<size_t>(in + size - p) >= 64; p += 64) {
-    uint64_t cr, lf;
-    Masks(p, &cr, &lf);
+    uint64_t cr, lf, nul;
+    Masks(p, &cr, &lf, &nul);
     uint64_t cr1 = (cr << 1) | (cr_last >> 1), cr2 = (cr << 2) | cr_last;
     // An LF is kept only after exactly one CR.
-    if ((lf & ~(cr1 & ~cr2)) != 0) break;
+    if (((lf & ~(cr1 & ~cr2)) | nul) != 0) break;
     cr_last = cr >> 62;
   }
   return static_cast<size_t>(p - in);
