@@ -10,6 +10,7 @@
 #include "engine/change_scan.h"
 #include "engine/line_end_filter.h"
 #include "engine/page_buffer.h"
+#include "engine/text_check.h"
 
 namespace crv {
 
@@ -60,7 +61,7 @@ bool CopyFiltered(FileSystem& fs, InputFile* in, OutputFile* out, bool add_cr) {
   BufferedFileSink sink(out);
   LineEndFilter filter(add_cr, &sink);
   PageBuffer block = NewPageBuffer(kReadBlock);
-  for (;;) {
+  for (bool first = true;; first = false) {
     if (fs.InterruptRequested()) return false;
     size_t got = 0;
     switch (in->Read(block.get(), kReadBlock, &got)) {
@@ -69,18 +70,22 @@ bool CopyFiltered(FileSystem& fs, InputFile* in, OutputFile* out, bool add_cr) {
       case ReadResult::kEnd:
         return filter.Finish() && sink.Flush();
       case ReadResult::kData:
+        // A file that is not text is not converted (the filter stops at a NUL).
+        if (first && StartsWithWideBom(block.get(), got)) return false;
         if (!filter.Feed(block.get(), got)) return false;
         break;
     }
   }
 }
 
-enum class Scanned { kChanges, kInForm, kFailed };
+enum class Scanned { kChanges, kInForm, kNotText, kFailed };
 
 // Reads the file at `name` up to the first byte the conversion would change:
 // a file that needs converting costs a few bytes of reading more (the first
 // read is one page, where most files show their first line end), one that
-// is already in form is read once, at the speed of reading.
+// is already in form is read once, at the speed of reading. A file that
+// needs converting but begins as UTF-16 or UTF-32 or holds a NUL before that
+// byte is not text, and fails here before anything changes on the disk.
 Scanned ScanForChange(FileSystem& fs, const std::string& name, bool add_cr) {
   constexpr size_t kFirstRead = 4096;
   std::unique_ptr<InputFile> in = fs.OpenForReading(name);
@@ -88,6 +93,7 @@ Scanned ScanForChange(FileSystem& fs, const std::string& name, bool add_cr) {
   ChangeScan scan(add_cr);
   char first[kFirstRead];
   PageBuffer block;
+  bool wide = false;
   for (;;) {
     if (fs.InterruptRequested()) return Scanned::kFailed;
     char* buffer = block ? block.get() : first;
@@ -98,7 +104,10 @@ Scanned ScanForChange(FileSystem& fs, const std::string& name, bool add_cr) {
       case ReadResult::kEnd:
         return scan.Finish() ? Scanned::kChanges : Scanned::kInForm;
       case ReadResult::kData:
-        if (scan.Feed(buffer, got)) return Scanned::kChanges;
+        if (!block) wide = StartsWithWideBom(buffer, got);
+        if (scan.Feed(buffer, got)) {
+          return wide || scan.FoundNul() ? Scanned::kNotText : Scanned::kChanges;
+        }
         if (!block) block = NewPageBuffer(kReadBlock);
         break;
     }
