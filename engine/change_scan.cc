@@ -41,10 +41,13 @@ bool ChangeScan::Feed(const char* data, size_t size) {
   if (changed_ || size == 0) return changed_;
   const char* p = data;
   const char* const end = data + size;
-  // The kernel passes whole blocks without a change or a NUL; the rest,
-  // from the block that has one, is checked an LF at a time, and until a
-  // NUL is found, a NUL at a time too.
-  size_t passed = blocks_(p, size, crs_before_);
+  // The kernel passes whole blocks without a change, and tells whether they
+  // (or the block after them) held a NUL, which is then looked for in them;
+  // the rest, from the block that has a change, is checked an LF at a time,
+  // and until a NUL is found, a NUL at a time too.
+  bool nul = false;
+  size_t passed = blocks_(p, size, crs_before_, &nul);
+  if (nul && !nul_found_) nul_found_ = std::memchr(p, '\0', passed) != nullptr;
   if (passed != 0) {
     crs_before_ = CRsBefore(p, p + passed, crs_before_);
     p += passed;

@@ -34,7 +34,7 @@ class ChangeScan {
 
  private:
   const bool add_cr_;
-  size_t (*const blocks_)(const char*, size_t, unsigned);
+  size_t (*const blocks_)(const char*, size_t, unsigned, bool*);
   unsigned crs_before_ = 0;  // CRs that ended the input so far, up to 2
   bool changed_ = false;
   bool nul_found_ = false;

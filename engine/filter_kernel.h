@@ -13,29 +13,31 @@ namespace crv {
 // [in, in + size) to *out, advance *out, and return how many input bytes
 // they consumed. The caller holds no CR back when it calls them, and they
 // leave none: they stop before a block that has a CR followed by a CR (the
-// byte after the block counts) or a NUL byte, and they take a block only while at least
+// byte after the block counts), and they take a block only while at least
 // kKernelLookahead bytes remain. drop_cr drops every CR that stands before
 // an LF; add_cr inserts a CR before every LF that has none (and never stops
 // right after a CR: such a last CR is left to the caller).
 // They may read up to kKernelLookahead bytes from the start of a block and
-// write up to kKernelOverreach bytes past the final *out.
+// write up to kKernelOverreach bytes past the final *out. They set *nul
+// when a byte they consumed, or one of the block they stopped before, is
+// NUL (and leave it alone otherwise).
 constexpr size_t kKernelLookahead = 128;
 constexpr size_t kKernelOverreach = 64;
 
 // The change scans (change_scan.h) ask whether a filter would change its
 // input: only at an LF can it, when CRs stand before it (drop_cr) or when
 // anything but exactly one CR does (add_cr). Both return how many bytes
-// from `in`, in whole 64-byte blocks, hold no such LF and no NUL byte:
-// they stop at the first block that holds either, or where fewer than 64
-// bytes remain, and read
+// from `in`, in whole 64-byte blocks, hold no such LF: they stop at the
+// first block that holds one, or where fewer than 64 bytes remain, and read
 // nothing outside [in, in + size). `crs_before` is how many CRs directly
-// precede `in`, counted up to 2.
+// precede `in`, counted up to 2. They set *nul when a byte they passed, or
+// one of the block they stopped at, is NUL (and leave it alone otherwise).
 struct FilterKernel {
   const char* name;
-  size_t (*drop_cr)(const char* in, size_t size, char** out);
-  size_t (*add_cr)(const char* in, size_t size, char** out);
-  size_t (*scan_drop_cr)(const char* in, size_t size, unsigned crs_before);
-  size_t (*scan_add_cr)(const char* in, size_t size, unsigned crs_before);
+  size_t (*drop_cr)(const char* in, size_t size, char** out, bool* nul);
+  size_t (*add_cr)(const char* in, size_t size, char** out, bool* nul);
+  size_t (*scan_drop_cr)(const char* in, size_t size, unsigned crs_before, bool* nul);
+  size_t (*scan_add_cr)(const char* in, size_t size, unsigned crs_before, bool* nul);
 };
 
 // The best kernel this processor runs; chosen on the first call.

@@ -68,7 +68,14 @@ bool LineEndFilter::FeedChunk(const char* p, size_t size) {
   while (p < end) {
     if (pending_cr_ == 0) {
       // No CR is held back here, so the kernel may take over whole blocks.
-      size_t taken = blocks_(p, static_cast<size_t>(end - p), &o);
+      // It only says whether they (or the block after them) held a NUL,
+      // which is then looked for in them; the byte scan finds one after.
+      bool nul = false;
+      size_t taken = blocks_(p, static_cast<size_t>(end - p), &o, &nul);
+      if (const void* at = nul ? std::memchr(p, '\0', taken) : nullptr) {
+        nul_at_ = fed_ + static_cast<uint64_t>(static_cast<const char*>(at) - begin);
+        return false;
+      }
       p += taken;
       // Ordinary bytes are copied a word at a time; in the word that holds
       // the next CR, LF or NUL, only the bytes before it count as copied

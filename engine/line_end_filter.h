@@ -73,7 +73,7 @@ class LineEndFilter {
 
   const bool add_cr_;
   ByteSink* const sink_;
-  size_t (*const blocks_)(const char*, size_t, char**);
+  size_t (*const blocks_)(const char*, size_t, char**, bool*);
   uint64_t pending_cr_ = 0;
   uint64_t emitted_ = 0;
   uint64_t fed_ = 0;  // input bytes before the chunk being filtered

@@ -25,19 +25,26 @@ inline void Copy64(char* o, const char* p) {
   }
 }
 
-// NUL bytes are found through the block's least byte, one compare in all.
-inline void Masks(const char* p, uint64_t* cr, uint64_t* lf, uint64_t* nul) {
+using Least = __m128i;
+inline Least NoNul() { return _mm_set1_epi8(-1); }
+inline Least Lesser(Least a, Least b) { return _mm_min_epu8(a, b); }
+inline bool HasNul(Least least) {
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(least, _mm_setzero_si128())) != 0;
+}
+
+inline void Masks(const char* p, uint64_t* cr, uint64_t* lf, Least* least) {
   uint64_t c = 0, l = 0;
-  __m128i least = _mm_set1_epi8(-1);
+  __m128i bytes[4];
   for (int i = 0; i < 64; i += 16) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    c |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))))} << i;
-    l |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))))} << i;
-    least = _mm_min_epu8(least, bytes);
+    bytes[i / 16] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    c |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes[i / 16], _mm_set1_epi8('\r'))))}
+         << i;
+    l |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes[i / 16], _mm_set1_epi8('\n'))))}
+         << i;
   }
   *cr = c;
   *lf = l;
-  *nul = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(least, _mm_setzero_si128())));
+  *least = Lesser(Lesser(bytes[0], bytes[1]), Lesser(bytes[2], bytes[3]));
 }
 
 #include "engine/kernels/copy_steps.h"
