@@ -34,17 +34,15 @@ inline bool HasNul(Least least) {
 
 inline void Masks(const char* p, uint64_t* cr, uint64_t* lf, Least* least) {
   uint64_t c = 0, l = 0;
-  __m128i bytes[4];
-  for (int i = 0; i < 64; i += 16) {
-    bytes[i / 16] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    c |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes[i / 16], _mm_set1_epi8('\r'))))}
-         << i;
-    l |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes[i / 16], _mm_set1_epi8('\n'))))}
-         << i;
+  __m128i v[4];
+  for (int i = 0; i < 4; ++i) {
+    v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+    c |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v[i], _mm_set1_epi8('\r'))))} << 16 * i;
+    l |= uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v[i], _mm_set1_epi8('\n'))))} << 16 * i;
   }
   *cr = c;
   *lf = l;
-  *least = Lesser(Lesser(bytes[0], bytes[1]), Lesser(bytes[2], bytes[3]));
+  *least = Lesser(Lesser(v[0], v[1]), Lesser(v[2], v[3]));
 }
 
 #include "engine/kernels/copy_steps.h"

@@ -2,8 +2,9 @@
 // plain functions. Included like block_loops.h, inside a kernel's namespace
 // and target region, after its
 //   void Masks(const char* p, uint64_t* cr, uint64_t* lf, Least* least)
-// and the Least helpers; no include guard. The kernels that share Masks share these too, so a
-// kernel whose masks are another's takes that kernel's scans.
+// and the Least helpers; no include guard. The kernels that share Masks
+// share these too, so a kernel whose masks are another's takes that
+// kernel's scans.
 //
 // Each LF of a block is checked against the bytes before it, whose CR bits
 // are the block's own mask shifted up, with the previous block's last bits
