@@ -18,13 +18,13 @@ unsigned CRsBefore(const char* begin, const char* at, unsigned crs_before) {
   return n < 2 ? n : 2;
 }
 
-// The first LF or NUL byte in [p, end), a word at a time; null when there
-// is none.
+// The first LF or NUL byte in [p, end), a word at a time, or a byte before
+// it that LfOrNulBytes marks too; null when there is none.
 const char* FindLfOrNul(const char* p, const char* end) {
   for (; end - p >= 8; p += 8) {
     uint64_t word;
     std::memcpy(&word, p, 8);
-    if (uint64_t marks = BytesEqual(word, '\n') | ZeroBytes(word)) return p + FirstMarked(marks);
+    if (uint64_t marks = LfOrNulBytes(word)) return p + FirstMarked(marks);
   }
   for (; p < end; ++p) {
     if (*p == '\n' || *p == '\0') return p;
@@ -59,7 +59,7 @@ bool ChangeScan::Feed(const char* data, size_t size) {
     const char* byte = static_cast<const char*>(at);
     if (*byte == '\0') {
       nul_found_ = true;
-    } else {
+    } else if (*byte == '\n') {
       unsigned crs = CRsBefore(p, byte, crs_before_);
       if (add_cr_ ? crs != 1 : crs != 0) return changed_ = true;
     }

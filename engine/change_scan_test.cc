@@ -58,6 +58,7 @@ TEST_P(ChangeScanTest, Examples) {
       {"x\r\nx\r\nx\n", true, true},
       {std::string("\r\0\n", 3), false, true},  {std::string("\r\n\0", 3), true, false},
       {std::string(130, 'x') + '\0' + "\r\n", true, false},
+      {"ab\x02\x08\r\x08\r\ncdefgh\x02\r\n", true, false},
   };
   for (const Case& c : cases) {
     for (bool add_cr : {false, true}) {
@@ -80,7 +81,7 @@ TEST_P(ChangeScanTest, OneDefectAtEveryOffset) {
     while (base.size() < 300) base += add_cr ? "ab\rc\r\n" : "ab\rc\n";
     ASSERT_FALSE(Changes(base, add_cr));
     for (const std::string& piece :
-         {"\r"s, "\n"s, "\r\r"s, "\r\n"s, "\r\r\n"s, "\0"s, "\0\r\r\n"s, "\r\r\n\0"s}) {
+         {"\r"s, "\n"s, "\r\r"s, "\r\n"s, "\r\r\n"s, "\x08\r"s, "\0"s, "\0\r\r\n"s, "\r\r\n\0"s}) {
       for (size_t at = 0; at <= base.size(); ++at) {
         std::string in = base.substr(0, at) + piece + base.substr(at);
         bool want = Want(in, add_cr);

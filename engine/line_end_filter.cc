@@ -12,12 +12,12 @@ namespace {
 constexpr size_t kStep = 8;
 
 // Copies a word and returns how many of its bytes come before the first CR,
-// LF or NUL (kStep: none).
+// LF or NUL, or the rare other byte LfOrNulBytes marks (kStep: none).
 inline size_t CopyOrdinaryStep(const char* p, char* o) {
   uint64_t word;
   std::memcpy(&word, p, 8);
   std::memcpy(o, &word, 8);
-  uint64_t marks = BytesEqual(word, '\r') | BytesEqual(word, '\n') | ZeroBytes(word);
+  uint64_t marks = BytesEqual(word, '\r') | LfOrNulBytes(word);
   return marks ? FirstMarked(marks) : kStep;
 }
 

@@ -85,6 +85,7 @@ TEST_P(LineEndFilterTest, Examples) {
       {false, "\n\r", "\n\r"},
       {true, "x\r\ry\n", "x\r\ry\r\n"},
       {false, "\x01\x1a\r\n\x7f", "\x01\x1a\n\x7f"},
+      {true, "ab\x02\x08\ncdefgh\x08\x02\n", "ab\x02\x08\r\ncdefgh\x08\x02\r\n"},
       {true, "\n\n", "\r\n\r\n"},
       // Not text: the first NUL stops the filter, wherever it stands.
       {true, std::string("\0", 1), NulAt(0)},
@@ -113,7 +114,7 @@ TEST_P(LineEndFilterTest, CRRunSpanningManyBlocks) {
 
 TEST_P(LineEndFilterTest, RandomSplitsMatchReference) {
   std::mt19937 rng(12345);
-  const char alphabet[] = {'\r', '\n', 'a', '\x1a'};
+  const char alphabet[] = {'\r', '\n', 'a', '\x08'};
   for (int round = 0; round < 2000; ++round) {
     std::string in(rng() % 200, ' ');
     for (char& c : in) c = alphabet[rng() % 4];
@@ -155,7 +156,7 @@ TEST_P(LineEndFilterTest, DenseTextsMatchReference) {
   // offset of the kernels' 64-byte blocks and of their ends, fed whole and
   // in large pieces.
   std::mt19937 rng(4242);
-  const char alphabet[] = {'\r', '\n', 'x', 'y'};
+  const char alphabet[] = {'\r', '\n', '\x02', 'y'};
   for (int round = 0; round < 1500; ++round) {
     std::string in(64 + rng() % 400, 'x');
     unsigned density = 2 + rng() % 40;
