@@ -8,7 +8,7 @@ with LF), then times, in shuffled turns, each case's fastest and median run:
              dd bs=128k && rm f (the same through user space, as any filter
              that reads and writes must go); crv -d; crv -c; dos2unix; unix2dos
   disk dir   cat f > g && sync g; the same && rm f (the floor of a durable
-             in-place rewrite); crv -d (its fsync included)
+             in-place rewrite); crv -d and crv -c (their fsync included)
   disk dir   crv -d and dos2unix on a 4 KB file
 
 Where an X display is set (DISPLAY) and crvw stands next to crv, `crvw -p- -d`
@@ -316,10 +316,11 @@ def main():
             Case("cat + sync + rm", ddos, f"cat '{dtarget}' > '{dout}' && sync '{dout}' && rm '{dtarget}'",
                  sync_before=True),
             Case("crv -d", ddos, [crv, "-d", dtarget], dunix, sync_before=True),
+            Case("crv -c", dunix, [crv, "-c", dtarget], ddos, sync_before=True),
         ]
         if base_crv:
-            cases.append(Case("baseline crv -d", ddos, [base_crv, "-d", dtarget], dunix,
-                              sync_before=True))
+            cases += [Case("baseline crv -d", ddos, [base_crv, "-d", dtarget], dunix, sync_before=True),
+                      Case("baseline crv -c", dunix, [base_crv, "-c", dtarget], ddos, sync_before=True)]
         t = report(f"disk ({disk}, {fstype}):",
                    time_cases(cases, args.runs, dtarget, dout, rng), "cat + sync")
         print(f"  crv -d / (cat + sync) {t['crv -d'] / t['cat + sync']:.2f} (target <= 1.1),"

@@ -6,6 +6,10 @@
 // The filter changes its input exactly at an LF that is not already a line
 // end of the requested form: with add_cr, an LF not preceded by exactly one
 // CR (a bare LF, or one after a run of CRs); without, an LF preceded by a CR.
+//
+// It also notes a NUL byte met before the first change (or anywhere, when
+// there is none): such bytes are not text, which the filter would refuse to
+// convert, while a file without changes stays as it is whatever it holds.
 #ifndef CRV_ENGINE_CHANGE_SCAN_H_
 #define CRV_ENGINE_CHANGE_SCAN_H_
 
@@ -24,12 +28,16 @@ class ChangeScan {
   bool Feed(const char* data, size_t size);
   // End of input: true when the filter would change the bytes fed.
   bool Finish() const { return changed_; }
+  // Whether a NUL byte came before the first change (or, while none has been
+  // found, in the bytes fed).
+  bool FoundNul() const { return nul_found_; }
 
  private:
   const bool add_cr_;
-  size_t (*const blocks_)(const char*, size_t, unsigned);
+  size_t (*const blocks_)(const char*, size_t, unsigned, bool*);
   unsigned crs_before_ = 0;  // CRs that ended the input so far, up to 2
   bool changed_ = false;
+  bool nul_found_ = false;
 };
 
 }  // namespace crv

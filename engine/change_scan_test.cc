@@ -33,9 +33,15 @@ class ChangeScanTest : public KernelTest {
     }
     EXPECT_TRUE(last || !found) << "a change found was forgotten";
     EXPECT_EQ(scan.Finish(), last);
+    EXPECT_EQ(scan.FoundNul(), NulBeforeChange(in, add_cr)) << "add_cr=" << add_cr << " in=" << in;
     return scan.Finish();
   }
   static bool Want(const std::string& in, bool add_cr) { return ReferenceFilter(in, add_cr) != in; }
+  // The scan notes the first NUL when the bytes before it need no change.
+  static bool NulBeforeChange(const std::string& in, bool add_cr) {
+    size_t nul = ReferenceFirstNul(in);
+    return nul != std::string::npos && !Want(in.substr(0, nul), add_cr);
+  }
 };
 
 TEST_P(ChangeScanTest, Examples) {
@@ -50,6 +56,9 @@ TEST_P(ChangeScanTest, Examples) {
       {"a\r\rb\n", false, true},    {"\n\r", false, true},
       {"\r\n\r\n\r", true, false},  {std::string("\0\r\n\0", 4), true, false},
       {"x\r\nx\r\nx\n", true, true},
+      {std::string("\r\0\n", 3), false, true},  {std::string("\r\n\0", 3), true, false},
+      {std::string(130, 'x') + '\0' + "\r\n", true, false},
+      {"ab\x02\x08\r\x08\r\ncdefgh\x02\r\n", true, false},
   };
   for (const Case& c : cases) {
     for (bool add_cr : {false, true}) {
@@ -64,12 +73,15 @@ TEST_P(ChangeScanTest, Examples) {
 
 TEST_P(ChangeScanTest, OneDefectAtEveryOffset) {
   // Text already in form, with one piece put in at every offset of the
-  // kernels' blocks, fed whole and cut around the piece.
+  // kernels' blocks, fed whole and cut around the piece; the last pieces
+  // hold a NUL, alone, before a change and after one.
+  using namespace std::string_literals;
   for (bool add_cr : {false, true}) {
     std::string base;
     while (base.size() < 300) base += add_cr ? "ab\rc\r\n" : "ab\rc\n";
     ASSERT_FALSE(Changes(base, add_cr));
-    for (const char* piece : {"\r", "\n", "\r\r", "\r\n", "\r\r\n"}) {
+    for (const std::string& piece :
+         {"\r"s, "\n"s, "\r\r"s, "\r\n"s, "\r\r\n"s, "\x08\r"s, "\0"s, "\0\r\r\n"s, "\r\r\n\0"s}) {
       for (size_t at = 0; at <= base.size(); ++at) {
         std::string in = base.substr(0, at) + piece + base.substr(at);
         bool want = Want(in, add_cr);
@@ -94,19 +106,19 @@ TEST_P(ChangeScanTest, CRRunSpanningManyBlocks) {
 
 TEST_P(ChangeScanTest, RandomTextsMatchReference) {
   // Texts mostly in form, with CRs not before an LF, and now and then one
-  // piece that is not, cut into random blocks.
+  // piece that is not or a NUL, cut into random blocks.
   std::mt19937 rng(2024);
-  const char* pieces[] = {"\n", "\r\n", "\r\r\n", "\r", "\r\r"};
+  const std::string pieces[] = {"\n", "\r\n", "\r\r\n", "\r", "\r\r", std::string("\0", 1)};
   for (int round = 0; round < 1000; ++round) {
     bool add_cr = round % 2;
     std::string in;
     size_t size = rng() % 3000;
     while (in.size() < size) {
       in.append(rng() % 80, 'x');
-      in += rng() % 150 == 0 ? pieces[rng() % 5] : add_cr ? "\r\n" : "\n";
+      in += rng() % 150 == 0 ? pieces[rng() % 6] : add_cr ? "\r\n" : "\n";
       if (rng() % 7 == 0) in += "\rx";
     }
-    if (rng() % 2 == 0) in.insert(rng() % (in.size() + 1), pieces[rng() % 5]);
+    if (rng() % 2 == 0) in.insert(rng() % (in.size() + 1), pieces[rng() % 6]);
     std::vector<size_t> cuts;
     for (size_t pos = rng() % 200; pos < in.size(); pos += 1 + rng() % 400) cuts.push_back(pos);
     ASSERT_EQ(Changes(in, add_cr, cuts), Want(in, add_cr)) << "round " << round;

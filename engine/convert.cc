@@ -11,6 +11,7 @@
 #include "engine/change_scan.h"
 #include "engine/line_end_filter.h"
 #include "engine/page_buffer.h"
+#include "engine/text_check.h"
 
 namespace crv {
 
@@ -87,19 +88,27 @@ bool CopyFiltered(FileSystem& fs, InputFile* in, bool add_cr, RunControl* contro
       case ReadResult::kEnd:
         return (filter.Finish() && sink.Flush()) || Fail(report, Step::kWrite, fs.LastError());
       case ReadResult::kData:
-        if (!filter.Feed(block.get(), got)) return Fail(report, Step::kWrite, fs.LastError());
+        // A file that is not text is not converted: one that begins as
+        // UTF-16 or UTF-32, or holds a NUL (where the filter stops).
+        if (done == 0 && StartsWithWideBom(block.get(), got)) return Fail(report, Step::kNotText);
+        if (!filter.Feed(block.get(), got)) {
+          return filter.FoundNul() ? Fail(report, Step::kNotText)
+                                   : Fail(report, Step::kWrite, fs.LastError());
+        }
         done += got;
         break;
     }
   }
 }
 
-enum class Scanned { kChanges, kInForm, kFailed };
+enum class Scanned { kChanges, kInForm, kNotText, kFailed };
 
 // Reads the file at `name` up to the first byte the conversion would change:
 // a file that needs converting costs a few bytes of reading more (the first
 // read is one page, where most files show their first line end), one that
-// is already in form is read once, at the speed of reading.
+// is already in form is read once, at the speed of reading. A file that
+// needs converting but begins as UTF-16 or UTF-32 or holds a NUL before that
+// byte is not text, and fails here before anything changes on the disk.
 Scanned ScanForChange(FileSystem& fs, const std::string& name, bool add_cr, RunControl* control,
                       RunReport* report) {
   constexpr size_t kFirstRead = 4096;
@@ -108,6 +117,7 @@ Scanned ScanForChange(FileSystem& fs, const std::string& name, bool add_cr, RunC
   ChangeScan scan(add_cr);
   char first[kFirstRead];
   PageBuffer block;
+  bool wide = false;
   for (uint64_t done = 0;;) {
     if (!GoOn(fs, control, done, in->Size(), report)) return Scanned::kFailed;
     char* buffer = block ? block.get() : first;
@@ -118,7 +128,11 @@ Scanned ScanForChange(FileSystem& fs, const std::string& name, bool add_cr, RunC
       case ReadResult::kEnd:
         return scan.Finish() ? Scanned::kChanges : Scanned::kInForm;
       case ReadResult::kData:
-        if (scan.Feed(buffer, got)) return Scanned::kChanges;
+        if (!block) wide = StartsWithWideBom(buffer, got);
+        if (scan.Feed(buffer, got)) {
+          if (!wide && !scan.FoundNul()) return Scanned::kChanges;
+          return Fail(report, Step::kNotText), Scanned::kNotText;
+        }
         done += got;
         if (!block) block = NewPageBuffer(kReadBlock);
         break;
@@ -138,9 +152,9 @@ Scanned Scan(FileSystem& fs, const std::string& name, bool add_cr, RunControl* c
 }  // namespace
 
 const char* StepName(Step step) {
-  static const char* const kNames[] = {"none",  "locate", "scan",      "claim",
-                                       "backup", "create", "read",      "write",
-                                       "interrupt", "commit", "take name", "declined"};
+  static const char* const kNames[] = {"none",     "locate", "scan",   "claim",     "backup",
+                                       "create",   "read",   "write",  "not text",  "interrupt",
+                                       "commit",   "take name", "declined"};
   return kNames[static_cast<int>(step)];
 }
 

@@ -20,6 +20,7 @@ enum class Step {
   kCreate,     // The new file could not be made.
   kRead,       // Reading the source.
   kWrite,      // Writing the new file.
+  kNotText,    // A UTF-16 or UTF-32 byte-order mark, or a NUL byte.
   kInterrupt,  // A signal, or a program that opened the file for writing.
   kCommit,     // Giving the new file its access or making it durable.
   kTakeName,   // The new file could not replace the original's name.

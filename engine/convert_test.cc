@@ -330,6 +330,51 @@ TEST(ReplaceInPlaceFaultTest, OthersMeanwhile) {
   }
 }
 
+// ---- A file that is not text ----------------------------------------------
+//
+// It fails with its bytes and identity kept and nothing beside it; the scan
+// decides, before anything is claimed, when the mark or a NUL comes before the
+// first change; a file in form stays, whatever it holds.
+TEST(ReplaceInPlaceNotTextTest, FailsUntouched) {
+  using namespace std::string_literals;
+  const std::string wide = "\xff\xfe\x01\x30\x0a\x30";  // UTF-16LE, no NUL
+  const auto make_wide = [&](MemoryFileSystem& fs) { fs.files["f"]->bytes = wide; };
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool add_cr, in_form, claimed;
+    std::function<void(MemoryFileSystem&)> after_scan;
+  } kCases[] = {
+      {"UTF-16 mark", wide, true, false, false, nullptr},
+      {"UTF-32BE mark", "\0\0\xfe\xff\0\0\0\n"s, true, false, false, nullptr},
+      {"NUL before the first change", "a\0b\n"s, true, false, false, nullptr},
+      {"NUL after the first change", "a\nb\0"s, true, false, true, nullptr},
+      {"NUL past the first block", "a\n" + std::string(300 << 10, 'x') + '\0', true, false, true,
+       nullptr},
+      {"in form, a NUL", "a\0\r\n"s, true, true, false, nullptr},
+      {"in form, a UTF-16 mark", "\xff\xfe" "a\0\n\0"s, false, true, false, nullptr},
+      {"UTF-16 since the scan", "a\n", true, false, true, make_wide},
+  };
+  for (Rules rules : {Rules::kPosix, Rules::kWin32}) {
+    for (const Case& c : kCases) {
+      SCOPED_TRACE(Describe(rules, {}) + ": " + c.what);
+      MemoryFileSystem fs(rules);
+      fs.Put("f", c.bytes);
+      const std::shared_ptr<MemoryFileSystem::File> file = fs.files["f"];
+      fs.at_call = [&](Op op, int n) {
+        if (c.after_scan && op == Op::kClaim && n == 1) c.after_scan(fs);
+        return Fault::kNone;
+      };
+      RunReport report;
+      EXPECT_EQ(ReplaceInPlace(fs, "f", c.add_cr, nullptr, &report), c.in_form);
+      EXPECT_EQ(report.step, c.in_form ? Step::kNone : Step::kNotText);
+      EXPECT_EQ(fs.Contents(), (Disk{{"f", c.after_scan ? wide : c.bytes}}));
+      EXPECT_EQ(fs.files["f"], file);
+      EXPECT_EQ(fs.calls[Op::kClaim] != 0, c.claimed);
+    }
+  }
+}
+
 // ---- Another process between any two calls, faults and a crash ----------
 //
 // Random schedules under both rule sets: before any of the run's calls

@@ -18,7 +18,9 @@ namespace crv {
 // an LF; add_cr inserts a CR before every LF that has none (and never stops
 // right after a CR: such a last CR is left to the caller).
 // They may read up to kKernelLookahead bytes from the start of a block and
-// write up to kKernelOverreach bytes past the final *out.
+// write up to kKernelOverreach bytes past the final *out. They set *nul
+// when a byte they consumed, or one of the block they stopped before, is
+// NUL (and leave it alone otherwise).
 constexpr size_t kKernelLookahead = 128;
 constexpr size_t kKernelOverreach = 64;
 
@@ -28,13 +30,14 @@ constexpr size_t kKernelOverreach = 64;
 // from `in`, in whole 64-byte blocks, hold no such LF: they stop at the
 // first block that holds one, or where fewer than 64 bytes remain, and read
 // nothing outside [in, in + size). `crs_before` is how many CRs directly
-// precede `in`, counted up to 2.
+// precede `in`, counted up to 2. They set *nul when a byte they passed, or
+// one of the block they stopped at, is NUL (and leave it alone otherwise).
 struct FilterKernel {
   const char* name;
-  size_t (*drop_cr)(const char* in, size_t size, char** out);
-  size_t (*add_cr)(const char* in, size_t size, char** out);
-  size_t (*scan_drop_cr)(const char* in, size_t size, unsigned crs_before);
-  size_t (*scan_add_cr)(const char* in, size_t size, unsigned crs_before);
+  size_t (*drop_cr)(const char* in, size_t size, char** out, bool* nul);
+  size_t (*add_cr)(const char* in, size_t size, char** out, bool* nul);
+  size_t (*scan_drop_cr)(const char* in, size_t size, unsigned crs_before, bool* nul);
+  size_t (*scan_add_cr)(const char* in, size_t size, unsigned crs_before, bool* nul);
 };
 
 // The best kernel this processor runs; chosen on the first call.

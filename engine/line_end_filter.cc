@@ -3,25 +3,22 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/byte_words.h"
+
 namespace crv {
 
 namespace {
 
 constexpr size_t kStep = 8;
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighs = 0x8080808080808080ull;
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "words are read little-endian");
 
-// Marks zero bytes of `word` with their high bit. The lowest mark is always
-// exact (higher ones may be false), which is all the scan needs.
-inline uint64_t ZeroBytes(uint64_t word) { return (word - kOnes) & ~word & kHighs; }
-
+// Copies a word and returns how many of its bytes come before the first CR,
+// LF or NUL, or the rare other byte LfOrNulBytes marks (kStep: none).
 inline size_t CopyOrdinaryStep(const char* p, char* o) {
   uint64_t word;
   std::memcpy(&word, p, 8);
   std::memcpy(o, &word, 8);
-  uint64_t marks = ZeroBytes(word ^ (kOnes * '\r')) | ZeroBytes(word ^ (kOnes * '\n'));
-  return marks ? static_cast<size_t>(__builtin_ctzll(marks)) / 8 : kStep;
+  uint64_t marks = BytesEqual(word, '\r') | LfOrNulBytes(word);
+  return marks ? FirstMarked(marks) : kStep;
 }
 
 }  // namespace
@@ -64,28 +61,36 @@ bool LineEndFilter::EmitPendingCRs(char** out) {
 }
 
 bool LineEndFilter::FeedChunk(const char* p, size_t size) {
+  const char* const begin = p;
   const char* const end = p + size;
   stage_ = StageStart();
   char* o = stage_;
   while (p < end) {
     if (pending_cr_ == 0) {
       // No CR is held back here, so the kernel may take over whole blocks.
-      size_t taken = blocks_(p, static_cast<size_t>(end - p), &o);
+      // It only says whether they (or the block after them) held a NUL,
+      // which is then looked for in them; the byte scan finds one after.
+      bool nul = false;
+      size_t taken = blocks_(p, static_cast<size_t>(end - p), &o, &nul);
+      if (const void* at = nul ? std::memchr(p, '\0', taken) : nullptr) {
+        nul_at_ = fed_ + static_cast<uint64_t>(static_cast<const char*>(at) - begin);
+        return false;
+      }
       p += taken;
       // Ordinary bytes are copied a word at a time; in the word that holds
-      // the next CR or LF, only the bytes before it count as copied (the
-      // staging area has room for the rest of the word).
+      // the next CR, LF or NUL, only the bytes before it count as copied
+      // (the staging area has room for the rest of the word).
       while (static_cast<size_t>(end - p) >= kStep) {
         size_t ordinary = CopyOrdinaryStep(p, o);
         o += ordinary;
         p += ordinary;
         if (ordinary < kStep) break;
       }
-      while (p < end && *p != '\r' && *p != '\n') *o++ = *p++;
+      while (p < end && *p != '\r' && *p != '\n' && *p != '\0') *o++ = *p++;
       if (p == end) break;
       // The common line ends, LF and a single CR before LF, are taken
       // straight away.
-      size_t line_end = *p == '\n' ? 1 : (end - p >= 2 && p[1] == '\n') ? 2 : 0;
+      size_t line_end = *p == '\n' ? 1 : (*p == '\r' && end - p >= 2 && p[1] == '\n') ? 2 : 0;
       if (line_end != 0) {
         if (add_cr_) *o++ = '\r';
         *o++ = '\n';
@@ -102,6 +107,10 @@ bool LineEndFilter::FeedChunk(const char* p, size_t size) {
       pending_cr_ = 0;
       if (add_cr_) *o++ = '\r';
       *o++ = '\n';
+    } else if (c == '\0') {
+      // Not text: nothing more is written.
+      nul_at_ = fed_ + static_cast<uint64_t>(p - 1 - begin);
+      return false;
     } else {
       // The held-back CRs were not part of a line end: they stay.
       if (!EmitPendingCRs(&o)) return false;
@@ -112,15 +121,17 @@ bool LineEndFilter::FeedChunk(const char* p, size_t size) {
 }
 
 bool LineEndFilter::Feed(const char* data, size_t size) {
+  if (FoundNul()) return false;
   while (size > 0) {
     size_t n = std::min(size, kChunk);
     if (!FeedChunk(data, n)) return false;
+    fed_ += n;
     data += n;
     size -= n;
   }
   return true;
 }
 
-bool LineEndFilter::Finish() { return WritePendingCRsToSink(); }
+bool LineEndFilter::Finish() { return !FoundNul() && WritePendingCRsToSink(); }
 
 }  // namespace crv

@@ -6,6 +6,9 @@
 // unchanged. The only state carried from one block to the next is the number
 // of CRs read but not yet written, so any split of the input into blocks gives
 // the same output as one block, in constant memory.
+//
+// Text never holds a NUL byte: the filter stops at the first one it meets,
+// and takes no more input, so that a file that is not text is not rewritten.
 #ifndef CRV_ENGINE_LINE_END_FILTER_H_
 #define CRV_ENGINE_LINE_END_FILTER_H_
 
@@ -36,10 +39,17 @@ class LineEndFilter {
   // program takes the best its processor runs).
   LineEndFilter(bool add_cr, ByteSink* sink, const FilterKernel& kernel = BestFilterKernel());
 
-  // Filters the next block of input. False when the sink failed.
+  // Filters the next block of input. False when the sink failed or the
+  // input holds a NUL byte (see FoundNul).
   bool Feed(const char* data, size_t size);
-  // End of input: writes the CRs still held back. False when the sink failed.
+  // End of input: writes the CRs still held back. False when the sink failed
+  // or a NUL byte was met.
   bool Finish();
+
+  // Whether Feed stopped at a NUL byte; then what it wrote ends before that
+  // byte, and NulOffset() is its offset from the first byte fed.
+  bool FoundNul() const { return nul_at_ != kNoNul; }
+  uint64_t NulOffset() const { return nul_at_; }
 
  private:
   // Every input byte yields at most two output bytes; held-back CRs from
@@ -53,6 +63,8 @@ class LineEndFilter {
   // Sends output to the sink, counting it.
   bool Emit(const char* data, size_t size);
 
+  static constexpr uint64_t kNoNul = UINT64_MAX;
+
   bool FeedChunk(const char* data, size_t size);
   // Writes the held-back CRs at *out, or, when there are too many to stage,
   // sends the staged output and then the CRs straight to the sink.
@@ -61,9 +73,11 @@ class LineEndFilter {
 
   const bool add_cr_;
   ByteSink* const sink_;
-  size_t (*const blocks_)(const char*, size_t, char**);
+  size_t (*const blocks_)(const char*, size_t, char**, bool*);
   uint64_t pending_cr_ = 0;
   uint64_t emitted_ = 0;
+  uint64_t fed_ = 0;  // input bytes before the chunk being filtered
+  uint64_t nul_at_ = kNoNul;
   PageBuffer out_;
   char* stage_ = nullptr;
 };

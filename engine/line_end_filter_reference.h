@@ -1,7 +1,7 @@
 // The filter's rule stated plainly, one byte at a time: the yardstick that
 // the unit tests and the fuzzer hold the filter to. A run of CRs directly
 // followed by an LF, with that LF, is one line end (CR LF with add_cr, else
-// LF); any other byte, a CR among them, stays.
+// LF); any other byte, a CR among them, stays. A NUL byte stops the filter.
 #ifndef CRV_ENGINE_LINE_END_FILTER_REFERENCE_H_
 #define CRV_ENGINE_LINE_END_FILTER_REFERENCE_H_
 
@@ -36,6 +36,10 @@ inline std::string ReferenceFilter(const std::string& in, bool add_cr) {
   out.resize(static_cast<size_t>(o - out.data()));
   return out;
 }
+
+// Text holds no NUL byte: the filter stops at the first one. Its offset,
+// npos when there is none.
+inline size_t ReferenceFirstNul(const std::string& in) { return in.find('\0'); }
 
 }  // namespace crv
 

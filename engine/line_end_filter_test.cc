@@ -21,19 +21,36 @@ class StringSink : public ByteSink {
   std::string out;
 };
 
-// Feeds `input` in blocks of the given sizes (cycled), then finishes.
+std::string NulAt(size_t offset) { return "NUL at " + std::to_string(offset); }
+
+// What the filter must make of `input`: the rule's output, or, where the
+// input holds a NUL, where the filter stops (as FilterWith says it).
+std::string Want(const std::string& input, bool add_cr) {
+  size_t nul = ReferenceFirstNul(input);
+  return nul == std::string::npos ? ReferenceFilter(input, add_cr) : NulAt(nul);
+}
+
+// Feeds `input` in blocks of the given sizes (cycled), then finishes, and
+// returns the output; for input with a NUL, which must stop the filter in
+// the block that holds it with a prefix of the rule's output written, where
+// it stopped.
 std::string FilterWith(const FilterKernel& kernel, const std::string& input, bool add_cr,
                        const std::vector<size_t>& blocks) {
   StringSink sink;
   LineEndFilter filter(add_cr, &sink, kernel);
+  const size_t nul = ReferenceFirstNul(input);
   size_t pos = 0;
-  for (size_t i = 0; pos < input.size(); ++i) {
+  bool fed = true;
+  for (size_t i = 0; fed && pos < input.size(); ++i) {
     size_t n = std::min(blocks[i % blocks.size()], input.size() - pos);
-    EXPECT_TRUE(filter.Feed(input.data() + pos, n));
+    fed = filter.Feed(input.data() + pos, n);
+    EXPECT_EQ(fed, nul == std::string::npos || nul >= pos + n) << "block at " << pos;
     pos += n;
   }
-  EXPECT_TRUE(filter.Finish());
-  return sink.out;
+  EXPECT_EQ(filter.Finish(), fed);
+  if (!filter.FoundNul()) return sink.out;
+  EXPECT_EQ(ReferenceFilter(input, add_cr).compare(0, sink.out.size(), sink.out), 0);
+  return NulAt(filter.NulOffset());
 }
 
 // Every test runs once per kernel of the build.
@@ -67,8 +84,18 @@ TEST_P(LineEndFilterTest, Examples) {
       {true, "\n\r", "\r\n\r"},
       {false, "\n\r", "\n\r"},
       {true, "x\r\ry\n", "x\r\ry\r\n"},
-      {false, std::string("\0\x1a\r\n\0", 5), std::string("\0\x1a\n\0", 4)},
+      {false, "\x01\x1a\r\n\x7f", "\x01\x1a\n\x7f"},
+      {true, "ab\x02\x08\ncdefgh\x08\x02\n", "ab\x02\x08\r\ncdefgh\x08\x02\r\n"},
       {true, "\n\n", "\r\n\r\n"},
+      // Not text: the first NUL stops the filter, wherever it stands.
+      {true, std::string("\0", 1), NulAt(0)},
+      {false, std::string("a\r\n\0\0", 5), NulAt(3)},
+      {true, std::string("\r\r\0\n", 4), NulAt(2)},
+      {false, std::string("\r\0", 2), NulAt(1)},
+      {true, std::string(200, 'x') + '\0', NulAt(200)},
+      {false, std::string(127, 'x') + "\r\n" + '\0', NulAt(129)},
+      {true, std::string(2 * LineEndFilter::kChunk + 3, 'x') + '\0',
+       NulAt(2 * LineEndFilter::kChunk + 3)},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Filter(c.in, c.add_cr, {1 << 20}), c.out) << "add_cr=" << c.add_cr << " in=" << c.in;
@@ -87,14 +114,15 @@ TEST_P(LineEndFilterTest, CRRunSpanningManyBlocks) {
 
 TEST_P(LineEndFilterTest, RandomSplitsMatchReference) {
   std::mt19937 rng(12345);
-  const char alphabet[] = {'\r', '\n', 'a', '\0'};
+  const char alphabet[] = {'\r', '\n', 'a', '\x08'};
   for (int round = 0; round < 2000; ++round) {
     std::string in(rng() % 200, ' ');
     for (char& c : in) c = alphabet[rng() % 4];
+    if (round % 2 && !in.empty()) in[rng() % in.size()] = '\0';
     std::vector<size_t> blocks;
     for (int i = 0; i < 5; ++i) blocks.push_back(1 + rng() % 17);
     for (bool add_cr : {true, false}) {
-      ASSERT_EQ(Filter(in, add_cr, blocks), ReferenceFilter(in, add_cr)) << "round " << round;
+      ASSERT_EQ(Filter(in, add_cr, blocks), Want(in, add_cr)) << "round " << round;
     }
   }
 }
@@ -124,20 +152,21 @@ TEST_P(LineEndFilterTest, RandomTextsMatchReference) {
 }
 
 TEST_P(LineEndFilterTest, DenseTextsMatchReference) {
-  // Line ends, CR runs and lone CRs at every offset of the kernels' 64-byte
-  // blocks and of their ends, fed whole and in large pieces.
+  // Line ends, CR runs, lone CRs and in a third of the texts a NUL at every
+  // offset of the kernels' 64-byte blocks and of their ends, fed whole and
+  // in large pieces.
   std::mt19937 rng(4242);
-  const char alphabet[] = {'\r', '\n', 'x', 'y'};
+  const char alphabet[] = {'\r', '\n', '\x02', 'y'};
   for (int round = 0; round < 1500; ++round) {
     std::string in(64 + rng() % 400, 'x');
     unsigned density = 2 + rng() % 40;
     for (char& c : in) {
       if (rng() % density == 0) c = alphabet[rng() % 4];
     }
+    if (round % 3 == 0) in[rng() % in.size()] = '\0';
     for (bool add_cr : {true, false}) {
-      ASSERT_EQ(Filter(in, add_cr, {1 << 20}), ReferenceFilter(in, add_cr)) << "round " << round;
-      ASSERT_EQ(Filter(in, add_cr, {129 + rng() % 200, 64}), ReferenceFilter(in, add_cr))
-          << "round " << round;
+      ASSERT_EQ(Filter(in, add_cr, {1 << 20}), Want(in, add_cr)) << "round " << round;
+      ASSERT_EQ(Filter(in, add_cr, {129 + rng() % 200, 64}), Want(in, add_cr)) << "round " << round;
     }
   }
 }

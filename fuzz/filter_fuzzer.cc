@@ -1,10 +1,12 @@
 // Fuzzes the line-end filter, with every kernel this processor runs (the
 // others are named at start as not tested): for any input and any split of
 // it into blocks, the output equals that of the whole input fed as one
-// block, and both equal a plain byte-at-a-time statement of the rule. A sink
-// that fails partway must stop the filter with false after a prefix of that
-// output. The change scan, fed the same blocks with the same kernel, must
-// find a change exactly when that output differs from the input.
+// block, and both equal a plain byte-at-a-time statement of the rule; input
+// with a NUL byte stops the filter, with false, at its first NUL, after a
+// prefix of that output. A sink that fails partway must stop the filter with
+// false after a prefix of that output. The change scan, fed the same blocks
+// with the same kernel, must find a change exactly when that output differs
+// from the input, and a NUL exactly when one comes before the first change.
 //
 // Input layout: one byte of flags (bit 0: add CRs; bit 1: run-length coded
 // text; bits 2 to 4: where a failing sink stops, in eighths of the output;
@@ -90,19 +92,44 @@ bool FeedBlocks(const std::string& text, const std::vector<size_t>& sizes, Feed 
   return true;
 }
 
+constexpr size_t kNone = std::string::npos;
+
 // Filters `text` fed in blocks; false when the filter reported a failure.
+// *nul: the offset of the NUL it stopped at, or kNone.
 bool Filter(const crv::FilterKernel& kernel, const std::string& text, const std::vector<size_t>& sizes,
-            bool add_cr, StringSink* sink) {
+            bool add_cr, StringSink* sink, size_t* nul = nullptr) {
   crv::LineEndFilter filter(add_cr, sink, kernel);
-  return FeedBlocks(text, sizes, [&](const char* p, size_t n) { return filter.Feed(p, n); }) &&
-         filter.Finish();
+  bool done = FeedBlocks(text, sizes, [&](const char* p, size_t n) { return filter.Feed(p, n); }) &&
+              filter.Finish();
+  if (nul) *nul = filter.FoundNul() ? static_cast<size_t>(filter.NulOffset()) : kNone;
+  return done;
 }
 
-// Whether the change scan, fed `text` in blocks, finds a change.
+// The filter's output for `text` in blocks, checked against the rule's
+// `want` and the first NUL of the text; `what` names the feeding.
+void CheckFilter(const char* what, const crv::FilterKernel& kernel, const std::string& text,
+                 const std::vector<size_t>& sizes, bool add_cr, const std::string& want, size_t first_nul) {
+  StringSink sink;
+  size_t nul;
+  bool done = Filter(kernel, text, sizes, add_cr, &sink, &nul);
+  if (done != (first_nul == kNone) || nul != first_nul) {
+    fprintf(stderr, "%s: ", what);
+    StringSink::Fail("stopped at a NUL other than the first one, or went on");
+  }
+  bool whole = done ? sink.out == want : want.compare(0, sink.out.size(), sink.out) == 0;
+  if (!whole) {
+    fprintf(stderr, "%s: ", what);
+    StringSink::Fail("output differs from the rule's");
+  }
+}
+
+// Whether the change scan, fed `text` in blocks, finds a change; *nul:
+// whether it found a NUL before it.
 bool Changes(const crv::FilterKernel& kernel, const std::string& text, const std::vector<size_t>& sizes,
-             bool add_cr) {
+             bool add_cr, bool* nul) {
   crv::ChangeScan scan(add_cr, kernel);
   FeedBlocks(text, sizes, [&](const char* p, size_t n) { return !scan.Feed(p, n); });
+  *nul = scan.FoundNul();
   return scan.Finish();
 }
 
@@ -152,15 +179,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const std::string want = crv::ReferenceFilter(text, add_cr);
-  StringSink whole;
-  if (!Filter(kernel, text, {}, add_cr, &whole)) StringSink::Fail("one block: false with a good sink");
-  if (whole.out != want) StringSink::Fail("one block: output differs from the rule");
-  StringSink split;
-  if (!Filter(kernel, text, sizes, add_cr, &split)) StringSink::Fail("blocks: false with a good sink");
-  if (split.out != want) StringSink::Fail("blocks: output differs from one block");
+  const size_t first_nul = crv::ReferenceFirstNul(text);
+  CheckFilter("one block", kernel, text, {}, add_cr, want, first_nul);
+  CheckFilter("blocks", kernel, text, sizes, add_cr, want, first_nul);
   const bool changes = want != text;
-  if (Changes(kernel, text, {}, add_cr) != changes) StringSink::Fail("change scan, one block: wrong");
-  if (Changes(kernel, text, sizes, add_cr) != changes) StringSink::Fail("change scan, blocks: wrong");
+  const bool nul_first = first_nul != kNone &&
+                         crv::ReferenceFilter(text.substr(0, first_nul), add_cr) == text.substr(0, first_nul);
+  bool nul;
+  if (Changes(kernel, text, {}, add_cr, &nul) != changes || nul != nul_first) {
+    StringSink::Fail("change scan, one block: wrong");
+  }
+  if (Changes(kernel, text, sizes, add_cr, &nul) != changes || nul != nul_first) {
+    StringSink::Fail("change scan, blocks: wrong");
+  }
 
   if (!want.empty()) {
     // A sink that stops storing partway: the filter must report it.

@@ -17,16 +17,22 @@ import shutil
 import signal
 import subprocess
 import sys
+import struct
 import tempfile
 import threading
 import time
 import unittest
+import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine"))
 import winetools  # noqa: E402
 from common import CRLF, DOS, UNIX, convert, usage_lines  # noqa: E402
 
 USAGE_LINES = usage_lines("console")
+# Japanese text in Shift_JIS: bytes above 0x7f, some of whose second bytes
+# are ASCII letters and signs, and no NUL.
+SHIFT_JIS_CRLF = "日本語の文章\r\n表示と能力\r\n".encode("shift_jis")
+UTF16LE_BOM = b"\xff\xfe" + "one\r\ntwo\r\n".encode("utf-16-le")
 
 
 class NativePlatform:
@@ -279,16 +285,68 @@ class BackupTest(Case):
         cases = [
             (b"", ["-d"], b""),
             (b"\r\r\r", ["-c"], b"\r\r\r"),
-            (b"\x00\x1a\r\n\x1a", ["-d"], b"\x00\x1a\n\x1a"),
+            (b"\x01\x1a\r\n\x1a", ["-d"], b"\x01\x1a\n\x1a"),
             (b"a\n\r", ["-c"], b"a\r\n\r"),
-            (bytes(range(256)) * 3, ["-c"],
-             (bytes(range(10)) + b"\r\n" + bytes(range(11, 256))) * 3),
+            (bytes(range(1, 256)) * 3, ["-c"],
+             (bytes(range(1, 10)) + b"\r\n" + bytes(range(11, 256))) * 3),
+            # A UTF-8 byte-order mark is text, kept; so are byte encodings
+            # without NUL.
+            (b"\xef\xbb\xbfone\r\ntwo\r\n", ["-d"], b"\xef\xbb\xbfone\ntwo\n"),
+            (SHIFT_JIS_CRLF, ["-d"], SHIFT_JIS_CRLF.replace(b"\r\n", b"\n")),
+            (SHIFT_JIS_CRLF.replace(b"\r\n", b"\n"), ["-c"], SHIFT_JIS_CRLF),
+            # Already in form: left as it is, whatever it holds.
+            (UTF16LE_BOM, ["-d"], UTF16LE_BOM),
+            (b"\x00\r\n", ["-c"], b"\x00\r\n"),
         ]
         for before, opts, after in cases:
             with self.subTest(before=before[:20], opts=opts):
                 self.put("f", before)
                 self.assertEqual(self.run_crv(*opts, "f"), (0, b"", b""))
                 self.assertEqual(self.get("f"), after)
+
+
+def png():
+    """A small PNG picture, 2 by 2 pixels."""
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data)))
+    rows = b"".join(b"\x00" + b"\xff\x00\x00" * 2 for _ in range(2))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 2, 2, 8, 2, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+class NotTextTest(Case):
+    def test_not_text_is_never_converted(self):
+        # Each would change under its option, and fails with the file as it
+        # was: bytes, identity and dates, and nothing beside it.
+        with open("/bin/true", "rb") as f:
+            elf = f.read()
+        text = "one\r\ntwo\r\n"
+        big = bytearray(b"a line of text\r\n" * ((10 << 20) // 16))
+        big[-100] = 0
+        cases = [
+            ("ELF program", elf, ["-c"]),
+            ("PNG picture", png(), ["-d"]),
+            ("PNG picture", png(), ["-c"]),
+            ("UTF-16LE with BOM", UTF16LE_BOM, ["-c"]),
+            ("UTF-16BE with BOM", b"\xfe\xff" + text.encode("utf-16-be"), ["-c"]),
+            ("UTF-16LE without BOM", text.encode("utf-16-le"), ["-c"]),
+            ("UTF-32LE with BOM", b"\xff\xfe\x00\x00" + text.encode("utf-32-le"), ["-c"]),
+            ("UTF-16LE BOM, no NUL", b"\xff\xfe\x01\x30\x0a\x30", ["-c"]),
+            ("10 MiB text, a NUL near its end", bytes(big), ["-d"]),
+        ]
+        for what, data, opts in cases:
+            with self.subTest(what, opts=opts):
+                self.assertNotEqual(convert(data, opts == ["-c"]), data)
+                self.put("f", data)
+                os.utime(self.path("f"), ns=(10**18, 10**18))
+                before = os.stat(self.path("f"))
+                self.assertEqual(self.run_crv(*opts, "f"),
+                                 (1, error(self.p, b"f convert failed."), b""))
+                after = os.stat(self.path("f"))
+                self.assertTrue(self.get("f") == data)
+                self.assertEqual((after.st_ino, after.st_mtime_ns), (before.st_ino, 10**18))
+                self.assertEqual(self.listing(), ["f"])
 
 
 class ConfirmTest(Case):

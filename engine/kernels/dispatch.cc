@@ -13,8 +13,8 @@ namespace crv {
 
 namespace {
 
-size_t NoBlocks(const char*, size_t, char**) { return 0; }
-size_t NoScan(const char*, size_t, unsigned) { return 0; }
+size_t NoBlocks(const char*, size_t, char**, bool*) { return 0; }
+size_t NoScan(const char*, size_t, unsigned, bool*) { return 0; }
 const FilterKernel kPortable = {"portable", NoBlocks, NoBlocks, NoScan, NoScan};
 
 #if defined(CRV_X86_KERNELS)

@@ -22,10 +22,16 @@ namespace {
 
 CRV_TARGET_BEGIN("avx512f,avx512bw,popcnt")
 
-inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
+using Least = __m512i;
+inline Least NoNul() { return _mm512_set1_epi8(-1); }
+inline Least Lesser(Least a, Least b) { return _mm512_min_epu8(a, b); }
+inline bool HasNul(Least least) { return _mm512_testn_epi8_mask(least, least) != 0; }
+
+inline void Masks(const char* p, uint64_t* cr, uint64_t* lf, Least* least) {
   __m512i bytes = _mm512_loadu_si512(p);
   *cr = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\r'));
   *lf = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
+  *least = bytes;
 }
 
 inline void Copy64(char* o, const char* p) { _mm512_storeu_si512(o, _mm512_loadu_si512(p)); }
@@ -44,10 +50,16 @@ namespace {
 
 CRV_TARGET_BEGIN("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt")
 
-inline void Masks(const char* p, uint64_t* cr, uint64_t* lf) {
+using Least = __m512i;
+inline Least NoNul() { return _mm512_set1_epi8(-1); }
+inline Least Lesser(Least a, Least b) { return _mm512_min_epu8(a, b); }
+inline bool HasNul(Least least) { return _mm512_testn_epi8_mask(least, least) != 0; }
+
+inline void Masks(const char* p, uint64_t* cr, uint64_t* lf, Least* least) {
   __m512i bytes = _mm512_loadu_si512(p);
   *cr = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\r'));
   *lf = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
+  *least = bytes;
 }
 
 // Compressed in a register and stored whole: a compress straight to memory
