@@ -145,7 +145,7 @@ class PosixFileSystem : public FileSystem {
     // that name (a link above all) was put there since.
     int fd = OpenForReadingAt(dir_, name);
     if (fd < 0) return FailedNull();
-    struct stat st;
+    struct stat st = {};
     if (!FreshStat(fd, "", AT_EMPTY_PATH, &st) || !S_ISREG(st.st_mode) ||
         (stage_ >= Stage::kClaimed && !SameFile(st, claimed_st_))) {
       int error = S_ISREG(st.st_mode) ? ESTALE : EINVAL;
