@@ -51,21 +51,28 @@
 //
 // What each call does where:
 //   call           POSIX (Linux)                Windows                    in memory
-//   Claim          flock, read lease,           nothing: the source's      a flag on the
-//                  owner and group judged       open without sharing       file; writers
-//                                               keeps everyone out         counted
-//   AddBackupName  linkat (no replace)          CreateHardLinkW            a second name
-//   CreateNew      O_TMPFILE, else              CREATE_NEW at              an unnamed file
-//                  `<backup>.new` O_EXCL;       `<backup>.new`, with the   (POSIX) or one
-//                  owner, group, write lease    original's DACL            at `.new` (Win32)
+//   Claim          flock, read lease, flags     opens the original for     a flag on the
+//                  and owner judged; the new    reading, sharing only      file; writers
+//                  file made unnamed here       deletion: nobody else      counted
+//                  (O_TMPFILE) where it can be  reads or writes it
+//   AddBackupName  linkat of the claimed file   CreateHardLinkW            a second name
+//                  (no replace)
+//   CreateNew      `<backup>.new` O_EXCL where  CREATE_NEW at              an unnamed file
+//                  Claim made none; owner,      `<backup>.new`, with the   (POSIX) or one
+//                  group, lock, write lease     original's DACL            at `.new` (Win32)
 //   CommitNew      ACL, xattrs, mode, fsync     attributes, flush          marks it synced
-//   TakeName       link as `<backup>.new`,      MoveFileEx / rename by     the name moves
-//                  rename over the name, the    handle over the name,      to the new file
-//                  original's lease checked     REPLACE_EXISTING
-//                  after; directory fsync
-//   Discard        unlink `.new` unless a       delete `.new` and the      both go
-//                  writer waits on it; unlink   second name
-//                  the second name
+//   TakeName       link as `<backup>.new`,      rename by handle over the  the name moves
+//                  RENAME_EXCHANGE with the     name (or, before Windows   to the new file
+//                  name (a rename over it       10, the source closed      by an exchange
+//                  where there is none), the    first and the original     (POSIX) or a
+//                  original's lease checked     put back should it have    replace (Win32)
+//                  after; directory fsync       changed meanwhile)
+//   RemoveBackup   unlink the backup, then the  delete the second name     both go
+//                  original's extra `.new`,
+//                  unless a writer opened it
+//   Discard        unlink `.new` unless a       delete `.new` and the      as POSIX or
+//                  writer is in it; unlink the  second name                Win32
+//                  second name
 #ifndef CRV_ENGINE_FILE_SYSTEM_H_
 #define CRV_ENGINE_FILE_SYSTEM_H_
 
